@@ -1,0 +1,129 @@
+// corvane: relays DDS samples between DDS domains as described by a YAML rule
+// file, until SIGINT or SIGTERM.
+
+#include <semaphore.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "app/xgetopt.h"
+#include "middleware/arch.h"
+#include "middleware/logger.h"
+
+namespace {
+
+const char kVersion[] = "2.1.0";
+const char kConfigEnv[] = "CORVANE_CONFIG";
+const char kLocalConfig[] = "bridge.yaml";
+const char kDefaultConfig[] = "/etc/zerudevav/ostrakit/bridge/bridge.yaml";
+
+// Cleared by the stop handler only. Lock-free, so the handler may touch it.
+std::atomic<bool> is_running{true};
+static_assert(std::atomic<bool>::is_always_lock_free, "the stop flag must be signal-safe");
+
+// The stop handler's wake-up. sem_post is async-signal-safe and the count
+// remembers a post made before the wait begins, so no stop request is lost.
+sem_t wake;
+
+void Log(int level, const char* message) {
+  logger* lg = logger_global();
+  if (lg->level <= level) logger_write(lg, level, 0, 0, 0, "%s", message);
+}
+
+void PrintUsage() {
+  std::fputs(
+      "Usage: ./corvane [OPTION]\n"
+      "\n"
+      "OPTIONAL ARGUMENTS:\n"
+      "  -h, --help\n"
+      "  -c, --config <config_path>\n"
+      "    If corvane is implemented without option, it will check below paths\n"
+      "      1. Environment variable: CORVANE_CONFIG\n"
+      "      2. Current directory: ./bridge.yaml\n"
+      "      3. Default path: /etc/zerudevav/ostrakit/bridge/bridge.yaml\n",
+      stdout);
+}
+
+void OnSignalHandler(int signum) {
+  if (signum != SIGINT && signum != SIGTERM) return;
+  const int saved_errno = errno;
+  is_running.store(false);
+  sem_post(&wake);
+  errno = saved_errno;
+}
+
+// Blocks until a stop signal has cleared is_running.
+void WaitForStop() {
+  while (is_running.load()) {
+    if (sem_wait(&wake) != 0 && errno != EINTR) std::abort();
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const x_option long_options[] = {
+      {"help", 0, nullptr, 'h'},
+      {"config", 1, nullptr, 'c'},
+      {nullptr, 0, nullptr, 0},
+  };
+  const char* user_path = nullptr;
+  for (;;) {
+    const int opt = x_getopt_long(argc, argv, "hc:", long_options, nullptr);
+    if (opt == -1) break;
+    if (opt == 'c') {
+      user_path = x_optarg;
+    } else if (opt == 'h') {
+      PrintUsage();
+      return 0;
+    } else {
+      PrintUsage();
+      return 1;
+    }
+  }
+
+  std::string config_path;
+  if (user_path != nullptr) {
+    if (!arch_fexists(user_path)) {
+      Log(LOGGER_ERROR, "Failed to set configuration from user path");
+      PrintUsage();
+      return 1;
+    }
+    Log(LOGGER_INFO, "Bridge configures are referenced by user path");
+    config_path = user_path;
+  }
+  if (config_path.empty()) {
+    const char* env_path = std::getenv(kConfigEnv);
+    std::string candidate = env_path != nullptr ? env_path : kLocalConfig;
+    if (!arch_fexists(candidate.c_str())) candidate = kDefaultConfig;
+    if (!arch_fexists(candidate.c_str())) {
+      PrintUsage();
+      return -1;
+    }
+    config_path = candidate;
+  }
+
+  // Rule set start-up goes here.
+
+  if (sem_init(&wake, 0, 0) != 0) return 1;
+  std::signal(SIGINT, OnSignalHandler);
+  std::signal(SIGTERM, OnSignalHandler);
+
+  logger* lg = logger_global();
+  if (lg->level <= LOGGER_INFO) {
+    logger_write(lg, LOGGER_INFO, 0, 0, 0, "TavrinDDS Corvane v%s is running, please wait...",
+                 kVersion);
+    if (lg->level <= LOGGER_INFO)
+      logger_write(lg, LOGGER_INFO, 0, 0, 0, "Press Ctrl + c if you want to leave corvane.");
+  }
+
+  WaitForStop();
+
+  // Rule set release goes here.
+  // The semaphore is left alone: a late signal may still post to it.
+  return 0;
+}

@@ -1,0 +1,31 @@
+#include "bridge/bridge.h"
+
+#include "bridge/dds_bridge.h"
+#include "bridge/ros_action_bridge.h"
+#include "bridge/ros_msg_bridge.h"
+#include "bridge/ros_service_bridge.h"
+
+namespace {
+
+std::shared_ptr<Bridge> MakeBridge(RuleType type) {
+  switch (type) {
+    case RuleType::kDds:
+      return std::make_shared<DdsBridge>();
+    case RuleType::kRosMsg:
+      return std::make_shared<RosMsgBridge>();
+    case RuleType::kRosService:
+      return std::make_shared<RosServiceBridge>();
+    case RuleType::kRosAction:
+      return std::make_shared<RosActionBridge>();
+  }
+  return nullptr;  // a value outside the enumeration
+}
+
+}  // namespace
+
+std::shared_ptr<Bridge> Bridge::Create(const RuleDescription& rule,
+                                       const std::shared_ptr<DdsManager>& manager) {
+  std::shared_ptr<Bridge> bridge = MakeBridge(rule.type);
+  if (bridge == nullptr || !bridge->Initialize(rule, manager)) return nullptr;
+  return bridge;
+}

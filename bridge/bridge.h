@@ -1,0 +1,32 @@
+#ifndef CORVANE_BRIDGE_BRIDGE_H_
+#define CORVANE_BRIDGE_BRIDGE_H_
+
+#include <memory>
+
+#include "config/config.h"
+
+class DdsManager;
+
+// A bridge makes one rule work: it holds the forwarding channels that carry
+// the rule's DDS topics between the rule's two domains, and forwarding lasts
+// as long as the bridge. The four kinds derive from this class; Create picks
+// the kind from the rule's type.
+class Bridge {
+ public:
+  // A bridge whose set-up succeeded, or empty when the rule's type is unknown
+  // or its set-up failed. Writes no message. Keeps no reference to `rule` or
+  // `manager`; domains created for a failed bridge stay with the manager.
+  static std::shared_ptr<Bridge> Create(const RuleDescription& rule,
+                                        const std::shared_ptr<DdsManager>& manager);
+
+  Bridge() = default;
+  Bridge(const Bridge&) = delete;
+  Bridge& operator=(const Bridge&) = delete;
+  virtual ~Bridge() = default;
+
+  // Sets up the kind's channels from the rule; called once, by Create.
+  virtual bool Initialize(const RuleDescription& rule,
+                          const std::shared_ptr<DdsManager>& manager) = 0;
+};
+
+#endif  // CORVANE_BRIDGE_BRIDGE_H_

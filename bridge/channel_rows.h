@@ -1,0 +1,32 @@
+#ifndef CORVANE_BRIDGE_CHANNEL_ROWS_H_
+#define CORVANE_BRIDGE_CHANNEL_ROWS_H_
+
+#include <cstdint>
+#include <initializer_list>
+#include <memory>
+#include <string>
+
+#include "config/config.h"
+
+class DdsChannel;
+class DdsDomain;
+class DdsManager;
+
+// One channel of a ROS 2 bridge: its DDS names and its direction. Requests
+// run from the rule's src (where the clients are) to its dst; replies,
+// feedback and status run back. Each side's readers and writers take that
+// side's reliability flag.
+struct ChannelRow {
+  DdsChannel* channel;
+  std::string topic_name;
+  std::string type_name;
+  bool towards_dst;
+};
+
+// Gets both domains of `rule` (src first), then initialises the rows' channels
+// in order, stopping at the first that fails. False when a domain cannot be
+// obtained (no channel touched) or a channel fails.
+bool InitializeChannelRows(const RuleDescription& rule, const std::shared_ptr<DdsManager>& manager,
+                           std::initializer_list<ChannelRow> rows);
+
+#endif  // CORVANE_BRIDGE_CHANNEL_ROWS_H_

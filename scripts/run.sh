@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Sets up, builds and runs corvane on the example rule file (Ctrl+C stops it).
+# Without CYCLONEDDS_URI, DDS stays on the loopback interface.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/scripts/setup.sh"
+"$root/scripts/build.sh" "$root/build" -DBUILD_TESTING=OFF
+export CYCLONEDDS_URI=${CYCLONEDDS_URI:-file://$root/examples/cyclonedds-loopback.xml}
+exec "$root/build/app/corvane" -c "$root/examples/bridge.yaml"
