@@ -5,6 +5,17 @@
 // returns the next option; the argument vector is permuted in place so that
 // non-options end up behind the options. Messages go to standard error while
 // x_opterr is non-zero. Not thread-safe.
+//
+// Long options match only when given in full ("--conf" never means
+// "--config"). A long option that requires a value and has no "=" takes the
+// next element unconditionally, even the vector's terminating null.
+//
+// Clusters: for "-hv" the first call returns 'h' and leaves x_optind on the
+// element; the next call returns 'v' from the same element. The position
+// inside the element is kept only while x_optind still designates that same
+// element of the same vector; a call on anything else forgets it. A letter
+// inside a cluster behaves exactly like one right after the dash, including
+// an unknown letter, which is reported again on every further call.
 
 #include <cstdint>
 
