@@ -1,0 +1,48 @@
+// Subscribes to std_msgs/msg/String messages on a ROS 2 topic, as the ROS 2
+// demo listener does.
+//
+// Output: "ready" once the reader exists (and --publishers publications
+// matched), "heard <data>" per message, "done received=<n>" on success or
+// "timeout received=<n>". --count 0 listens until the timeout (success).
+
+#include "std_msgs.h"
+#include "tests/peers/peer_common.h"
+
+int main(int argc, char** argv) {
+  peers::Options options("ros2_listener",
+                         {{"topic", "/chatter"}, {"count", "10"}, {"publishers", "0"}});
+  if (!options.Parse(argc, argv)) return peers::kExitSetup;
+  const peers::Deadline deadline = peers::BeginRun(options);
+
+  peers::Participant participant(static_cast<dds_domainid_t>(options.Int("domain")));
+  if (!participant.ok()) return peers::kExitSetup;
+  const dds_entity_t reader = participant.CreateReader(std_msgs_msg_dds__String__desc,
+                                                       peers::RosTopicName(options.Str("topic")));
+  if (reader <= 0) return peers::kExitSetup;
+
+  const long long publishers = options.Int("publishers");
+  if (publishers > 0 &&
+      !peers::WaitForMatch({reader}, deadline, static_cast<uint32_t>(publishers))) {
+    peers::Emit("timeout waiting for publishers");
+    return peers::kExitFailed;
+  }
+  peers::Emit("ready");
+
+  const long long count = options.Int("count");
+  long long received = 0;
+  while (!deadline.Passed() && (count == 0 || received < count)) {
+    participant.WaitForData({reader}, deadline, DDS_MSECS(200));
+    peers::TakeEach<std_msgs_msg_dds__String_>(reader,
+                                               [&](const std_msgs_msg_dds__String_& message) {
+                                                 if (count != 0 && received >= count) return;
+                                                 ++received;
+                                                 peers::Emit("heard %s", message.data);
+                                               });
+  }
+  if (count != 0 && received < count) {
+    peers::Emit("timeout received=%lld", received);
+    return peers::kExitFailed;
+  }
+  peers::Emit("done received=%lld", received);
+  return peers::kExitOk;
+}

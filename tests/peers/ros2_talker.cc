@@ -1,0 +1,54 @@
+// Publishes std_msgs/msg/String messages "<message>: <n>" on a ROS 2 topic,
+// as the ROS 2 demo talker does.
+//
+// Output: "ready" once --subscribers subscriptions matched and --settle-ms
+// passed, "sent <data>" per message, "done sent=<n>". --count 0 publishes
+// until the timeout (success).
+
+#include "std_msgs.h"
+#include "tests/peers/peer_common.h"
+
+int main(int argc, char** argv) {
+  peers::Options options("ros2_talker", {{"topic", "/chatter"},
+                                         {"count", "10"},
+                                         {"period-ms", "100"},
+                                         {"subscribers", "1"},
+                                         {"settle-ms", "0"},
+                                         {"message", "Hello World"}});
+  if (!options.Parse(argc, argv)) return peers::kExitSetup;
+  const peers::Deadline deadline = peers::BeginRun(options);
+
+  peers::Participant participant(static_cast<dds_domainid_t>(options.Int("domain")));
+  if (!participant.ok()) return peers::kExitSetup;
+  const dds_entity_t writer = participant.CreateWriter(std_msgs_msg_dds__String__desc,
+                                                       peers::RosTopicName(options.Str("topic")));
+  if (writer <= 0) return peers::kExitSetup;
+
+  const long long subscribers = options.Int("subscribers");
+  if (subscribers > 0 &&
+      !peers::WaitForMatch({writer}, deadline, static_cast<uint32_t>(subscribers))) {
+    peers::Emit("timeout waiting for subscribers");
+    return peers::kExitFailed;
+  }
+  dds_sleepfor(deadline.Remaining(DDS_MSECS(options.Int("settle-ms"))));
+  peers::Emit("ready");
+
+  const long long count = options.Int("count");
+  long long sent = 0;
+  while (!deadline.Passed() && (count == 0 || sent < count)) {
+    const std::string data = options.Str("message") + ": " + std::to_string(sent + 1);
+    std_msgs_msg_dds__String_ message{const_cast<char*>(data.c_str())};
+    if (dds_write(writer, &message) != DDS_RETCODE_OK) {
+      peers::Emit("error write failed");
+      return peers::kExitFailed;
+    }
+    ++sent;
+    peers::Emit("sent %s", data.c_str());
+    if (count == 0 || sent < count) {
+      dds_sleepfor(deadline.Remaining(DDS_MSECS(options.Int("period-ms"))));
+    }
+  }
+  peers::FlushWriter(writer, deadline);
+  peers::Emit("done sent=%lld", sent);
+  return count == 0 || sent == count ? peers::kExitOk : peers::kExitFailed;
+}
