@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "app/rule_set.h"
 #include "app/xgetopt.h"
 #include "middleware/arch.h"
 #include "middleware/logger.h"
@@ -107,7 +108,9 @@ int main(int argc, char** argv) {
     config_path = candidate;
   }
 
-  // Rule set start-up goes here.
+  RuleSet rule_set;
+  const int status = rule_set.Start(config_path);
+  if (status != 0) return status;
 
   if (sem_init(&wake, 0, 0) != 0) return 1;
   std::signal(SIGINT, OnSignalHandler);
@@ -123,7 +126,7 @@ int main(int argc, char** argv) {
 
   WaitForStop();
 
-  // Rule set release goes here.
+  rule_set.Release();
   // The semaphore is left alone: a late signal may still post to it.
   return 0;
 }
