@@ -1,0 +1,155 @@
+// The raw take, the return of its loan, and the raw write.
+
+#include "middleware/dds.h"
+#include "middleware/dds_entities_internal.h"
+#include "middleware/dds_raw_type_internal.h"
+#include "middleware/dds_sequences_internal.h"
+
+using corvane_dds::kKeyed;
+using corvane_dds::kKeyless;
+using corvane_dds::kKinds;
+
+namespace {
+
+// The layer's codes are Cyclone's, negated.
+dds_ReturnCode_t FromCyclone(dds_return_t rc) {
+  return rc < 0 ? -rc : dds_RETCODE_OK;
+}
+
+// DDS state masks (sample: read 1, not read 2; view: new 1, not new 2;
+// instance: alive 1, disposed 2, no writers 4) as one Cyclone mask. Zero when
+// a category admits no state, since Cyclone reads an empty category as "any".
+uint32_t CycloneStateMask(uint32_t sample_states, uint32_t view_states, uint32_t instance_states) {
+  const uint32_t sample = sample_states & 0x3u;
+  const uint32_t view = view_states & 0x3u;
+  const uint32_t instance = instance_states & 0x7u;
+  if (sample == 0 || view == 0 || instance == 0) return 0;
+  return sample | (view << 2) | (instance << 4);
+}
+
+dds_SampleInfo Translate(const dds_sample_info_t& info, const ddsi_serdata* sample, bool keyed) {
+  dds_SampleInfo result;
+  result.valid_data = info.valid_data;
+  result.source_timestamp = info.source_timestamp;
+  result.sample_state = static_cast<uint32_t>(info.sample_state);
+  result.view_state = static_cast<uint32_t>(info.view_state) >> 2;
+  result.instance_state = static_cast<uint32_t>(info.instance_state) >> 4;
+  result.publication_handle = info.publication_handle;
+  result.keyed = keyed;
+  result.origin = sample;
+  return result;
+}
+
+void EnsureCapacity(dds_DataSeq* data, dds_SampleInfoSeq* infos, dds_UnsignedLongSeq* sizes,
+                    size_t count) {
+  if (data->loans.size() < count) data->loans.resize(count);
+  if (infos->scratch.size() < count) infos->scratch.resize(count);
+  data->buffers.reserve(count);
+  infos->infos.reserve(count);
+  sizes->values.reserve(count);
+}
+
+// Takes at most `limit` samples of one kind into the sequences; the count, or
+// a negative Cyclone code.
+int TakeKind(dds_DataReader* reader, int kind, uint32_t mask, uint32_t limit, dds_DataSeq* data,
+             dds_SampleInfoSeq* infos, dds_UnsignedLongSeq* sizes) {
+  const size_t first = data->buffers.size();
+  const int count = dds_takecdr(reader->readers[kind].get(), &data->loans[first], limit,
+                                &infos->scratch[first], mask);
+  for (int i = 0; i < count; i++) {
+    ddsi_serdata* sample = data->loans[first + i];
+    data->buffers.push_back(const_cast<unsigned char*>(corvane_dds::RawSerdataBytes(sample)));
+    sizes->values.push_back(corvane_dds::RawSerdataSize(sample));
+    infos->infos.push_back(Translate(infos->scratch[first + i], sample, kind == kKeyed));
+  }
+  return count;
+}
+
+}  // namespace
+
+dds_ReturnCode_t dds_DataReader_raw_take_w_sampleinfoex(
+    dds_DataReader* reader, int32_t, dds_DataSeq* data_seq, dds_SampleInfoSeq* info_seq,
+    dds_UnsignedLongSeq* size_seq, int32_t max_samples, uint32_t sample_states,
+    uint32_t view_states, uint32_t instance_states) {
+  if (reader == nullptr || data_seq == nullptr || info_seq == nullptr || size_seq == nullptr ||
+      max_samples <= 0) {
+    return dds_RETCODE_BAD_PARAMETER;
+  }
+  if (!data_seq->buffers.empty() || !info_seq->infos.empty() || !size_seq->values.empty()) {
+    return dds_RETCODE_PRECONDITION_NOT_MET;  // the previous loan is still out
+  }
+  const uint32_t mask = CycloneStateMask(sample_states, view_states, instance_states);
+  if (mask == 0) return dds_RETCODE_NO_DATA;
+  const auto limit = static_cast<uint32_t>(max_samples);
+  EnsureCapacity(data_seq, info_seq, size_seq, limit);
+
+  const uint32_t first_kind = reader->take_turn.fetch_add(1) % kKinds;
+  bool any_taken_cleanly = false;
+  for (uint32_t pass = 0; pass < kKinds; pass++) {
+    const uint32_t taken = static_cast<uint32_t>(data_seq->buffers.size());
+    if (taken == limit) break;
+    const int kind = static_cast<int>((first_kind + pass) % kKinds);
+    if (TakeKind(reader, kind, mask, limit - taken, data_seq, info_seq, size_seq) >= 0) {
+      any_taken_cleanly = true;
+    }
+  }
+  if (!data_seq->buffers.empty()) return dds_RETCODE_OK;
+  return any_taken_cleanly ? dds_RETCODE_NO_DATA : dds_RETCODE_ERROR;
+}
+
+dds_ReturnCode_t dds_DataReader_raw_return_loan(dds_DataReader* reader, dds_DataSeq* data_seq,
+                                                dds_SampleInfoSeq* info_seq,
+                                                dds_UnsignedLongSeq* size_seq) {
+  if (reader == nullptr || data_seq == nullptr || info_seq == nullptr || size_seq == nullptr) {
+    return dds_RETCODE_BAD_PARAMETER;
+  }
+  for (size_t i = 0; i < data_seq->buffers.size(); i++) {
+    ddsi_serdata_unref(data_seq->loans[i]);
+    data_seq->loans[i] = nullptr;
+  }
+  data_seq->buffers.clear();
+  info_seq->infos.clear();
+  size_seq->values.clear();
+  return dds_RETCODE_OK;
+}
+
+namespace {
+
+// The sample to publish through the writer of `kind`: the lent sample itself
+// when the caller passes its bytes unchanged, a copy otherwise.
+ddsi_serdata* OutgoingSample(const dds_DataWriter* writer, int kind, const void* buffer,
+                             uint32_t size, const dds_SampleInfo& info) {
+  const ddsi_sertype* type = writer->topic->sertypes[kind];
+  auto* origin = static_cast<ddsi_serdata*>(const_cast<void*>(info.origin));
+  if (origin != nullptr && corvane_dds::RawSerdataBytes(origin) == buffer &&
+      corvane_dds::RawSerdataSize(origin) == size) {
+    return corvane_dds::RawSerdataForward(type, origin);
+  }
+  return corvane_dds::RawSerdataCopy(type, buffer, size, info.source_timestamp);
+}
+
+}  // namespace
+
+dds_ReturnCode_t dds_DataWriter_raw_write_w_sampleinfoex(dds_DataWriter* writer, const void* buffer,
+                                                         uint32_t size,
+                                                         const dds_SampleInfo* info) {
+  // Anything shorter than the encapsulation header is not a sample.
+  if (writer == nullptr || buffer == nullptr || size < 4) return dds_RETCODE_BAD_PARAMETER;
+  if (info == nullptr) {
+    // Keyedness unknown: peers of either kind get it, stamped now.
+    const dds_time_t now = dds_time();
+    dds_return_t rc = DDS_RETCODE_OK;
+    for (int kind = 0; kind < kKinds; kind++) {
+      ddsi_serdata* sample =
+          corvane_dds::RawSerdataCopy(writer->topic->sertypes[kind], buffer, size, now);
+      const dds_return_t kind_rc = dds_forwardcdr(writer->writers[kind].get(), sample);
+      if (kind_rc < 0) rc = kind_rc;
+    }
+    return FromCyclone(rc);
+  }
+  const int kind = info->keyed ? kKeyed : kKeyless;
+  // dds_forwardcdr consumes the reference and, unlike dds_writecdr, keeps the
+  // sample's source timestamp.
+  return FromCyclone(dds_forwardcdr(writer->writers[kind].get(),
+                                    OutgoingSample(writer, kind, buffer, size, *info)));
+}

@@ -1,0 +1,137 @@
+// Readers and writers: one Cyclone endpoint per kind (keyless, keyed) each.
+
+#include <utility>
+
+#include "middleware/dds.h"
+#include "middleware/dds_entities_internal.h"
+#include "middleware/dds_listener_internal.h"
+#include "middleware/dds_qos_internal.h"
+
+using corvane_dds::CycloneEntity;
+using corvane_dds::kKeyless;
+using corvane_dds::kKinds;
+using corvane_dds::TakeOut;
+
+// Deleting a Cyclone reader waits for its listener callbacks in progress;
+// the layer reader they use stays valid until both Cyclone readers are gone.
+dds_DataReader::~dds_DataReader() {
+  for (CycloneEntity& reader : readers) reader.Reset();
+}
+
+dds_DataWriter::~dds_DataWriter() {
+  for (CycloneEntity& writer : writers) writer.Reset();
+}
+
+// --- writers -----------------------------------------------------------------
+
+dds_DataWriter* dds_Publisher_create_datawriter(dds_Publisher* publisher, dds_Topic* topic,
+                                                const dds_DataWriterQos* qos,
+                                                const dds_DataWriterListener*, dds_StatusMask) {
+  if (publisher == nullptr || topic == nullptr || qos == nullptr) return nullptr;
+  if (topic->participant != publisher->participant) return nullptr;
+  const corvane_dds::CycloneQos cyclone_qos = corvane_dds::MakeWriterQos(*qos);
+  if (!cyclone_qos) return nullptr;
+  auto writer = std::make_unique<dds_DataWriter>();
+  writer->publisher = publisher;
+  writer->topic = topic;
+  for (int kind = 0; kind < kKinds; kind++) {
+    const dds_entity_t handle = dds_create_writer(
+        publisher->publisher.get(), topic->topics[kind].get(), cyclone_qos.get(), nullptr);
+    if (handle <= 0) return nullptr;
+    writer->writers[kind] = CycloneEntity(handle);
+  }
+  dds_DataWriter* result = writer.get();
+  std::lock_guard<std::mutex> lock(publisher->mutex);
+  publisher->writers.push_back(std::move(writer));
+  return result;
+}
+
+dds_ReturnCode_t dds_Publisher_delete_datawriter(dds_Publisher* publisher, dds_DataWriter* writer) {
+  if (publisher == nullptr || writer == nullptr) return dds_RETCODE_BAD_PARAMETER;
+  std::unique_ptr<dds_DataWriter> doomed;
+  {
+    std::lock_guard<std::mutex> lock(publisher->mutex);
+    doomed = TakeOut(publisher->writers, writer);
+  }
+  return doomed ? dds_RETCODE_OK : dds_RETCODE_PRECONDITION_NOT_MET;
+}
+
+dds_ReturnCode_t dds_Publisher_delete_contained_entities(dds_Publisher* publisher) {
+  if (publisher == nullptr) return dds_RETCODE_BAD_PARAMETER;
+  std::vector<std::unique_ptr<dds_DataWriter>> doomed;
+  {
+    std::lock_guard<std::mutex> lock(publisher->mutex);
+    doomed.swap(publisher->writers);
+  }
+  return dds_RETCODE_OK;
+}
+
+dds_Publisher* dds_DataWriter_get_publisher(dds_DataWriter* writer) {
+  return writer == nullptr ? nullptr : writer->publisher;
+}
+
+dds_ReturnCode_t dds_DataWriter_get_qos(const dds_DataWriter* writer, dds_DataWriterQos* qos) {
+  if (writer == nullptr || qos == nullptr) return dds_RETCODE_BAD_PARAMETER;
+  return corvane_dds::ReadWriterQos(writer->writers[kKeyless].get(), qos);
+}
+
+// --- readers -----------------------------------------------------------------
+
+dds_DataReader* dds_Subscriber_create_datareader(dds_Subscriber* subscriber, dds_Topic* topic,
+                                                 const dds_DataReaderQos* qos,
+                                                 const dds_DataReaderListener* listener,
+                                                 dds_StatusMask mask) {
+  if (subscriber == nullptr || topic == nullptr || qos == nullptr) return nullptr;
+  if (topic->participant != subscriber->participant) return nullptr;
+  const corvane_dds::CycloneQos cyclone_qos = corvane_dds::MakeReaderQos(*qos);
+  if (!cyclone_qos) return nullptr;
+  auto reader = std::make_unique<dds_DataReader>();
+  reader->subscriber = subscriber;
+  reader->topic = topic;
+  if (listener != nullptr && (mask & dds_DATA_AVAILABLE_STATUS) != 0) {
+    reader->on_data_available.store(listener->on_data_available);
+  }
+  const corvane_dds::CycloneListener cyclone_listener =
+      corvane_dds::MakeReaderListener(reader.get());
+  for (int kind = 0; kind < kKinds; kind++) {
+    const dds_entity_t handle =
+        dds_create_reader(subscriber->subscriber.get(), topic->topics[kind].get(),
+                          cyclone_qos.get(), cyclone_listener.get());
+    if (handle <= 0) return nullptr;
+    reader->readers[kind] = CycloneEntity(handle);
+  }
+  dds_DataReader* result = reader.get();
+  std::lock_guard<std::mutex> lock(subscriber->mutex);
+  subscriber->readers.push_back(std::move(reader));
+  return result;
+}
+
+dds_ReturnCode_t dds_Subscriber_delete_datareader(dds_Subscriber* subscriber,
+                                                  dds_DataReader* reader) {
+  if (subscriber == nullptr || reader == nullptr) return dds_RETCODE_BAD_PARAMETER;
+  std::unique_ptr<dds_DataReader> doomed;
+  {
+    std::lock_guard<std::mutex> lock(subscriber->mutex);
+    doomed = TakeOut(subscriber->readers, reader);
+  }
+  return doomed ? dds_RETCODE_OK : dds_RETCODE_PRECONDITION_NOT_MET;
+}
+
+dds_ReturnCode_t dds_Subscriber_delete_contained_entities(dds_Subscriber* subscriber) {
+  if (subscriber == nullptr) return dds_RETCODE_BAD_PARAMETER;
+  std::vector<std::unique_ptr<dds_DataReader>> doomed;
+  {
+    std::lock_guard<std::mutex> lock(subscriber->mutex);
+    doomed.swap(subscriber->readers);
+  }
+  return dds_RETCODE_OK;
+}
+
+dds_Subscriber* dds_DataReader_get_subscriber(dds_DataReader* reader) {
+  return reader == nullptr ? nullptr : reader->subscriber;
+}
+
+dds_ReturnCode_t dds_DataReader_get_qos(const dds_DataReader* reader, dds_DataReaderQos* qos) {
+  if (reader == nullptr || qos == nullptr) return dds_RETCODE_BAD_PARAMETER;
+  return corvane_dds::ReadReaderQos(reader->readers[kKeyless].get(), qos);
+}

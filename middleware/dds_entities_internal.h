@@ -1,0 +1,143 @@
+#ifndef CORVANE_MIDDLEWARE_DDS_ENTITIES_INTERNAL_H_
+#define CORVANE_MIDDLEWARE_DDS_ENTITIES_INTERNAL_H_
+
+// The layer's entities over Cyclone DDS. Keyed and keyless endpoints never
+// match each other, and a raw type cannot tell which kind its peers use, so
+// every topic, reader and writer holds one Cyclone entity of each kind:
+// index kKeyless and index kKeyed.
+//
+// Ownership follows the DDS tree: the factory owns participants, a
+// participant its publishers, subscribers and topics, a publisher its writers,
+// a subscriber its readers. Containers are guarded by their owner's mutex;
+// destruction happens outside those locks because deleting a reader waits for
+// its listener callbacks.
+
+#include <dds/dds.h>
+#include <dds/ddsi/ddsi_sertype.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "middleware/dds.h"
+
+namespace corvane_dds {
+
+constexpr int kKeyless = 0;
+constexpr int kKeyed = 1;
+constexpr int kKinds = 2;
+
+// One Cyclone entity handle, deleted with the object.
+class CycloneEntity {
+ public:
+  CycloneEntity() = default;
+  explicit CycloneEntity(dds_entity_t handle) : handle_(handle) {}
+  CycloneEntity(CycloneEntity&& other) noexcept : handle_(other.handle_) { other.handle_ = 0; }
+  CycloneEntity& operator=(CycloneEntity&& other) noexcept;
+  ~CycloneEntity() { Reset(); }
+
+  dds_entity_t get() const { return handle_; }
+  bool valid() const { return handle_ > 0; }
+  void Reset();
+
+ private:
+  dds_entity_t handle_ = 0;
+};
+
+// Hands an object to a caller of the C-style interface, which gives it back
+// to AdoptFromCaller through the matching delete call.
+template <typename T>
+T* ReleaseToCaller(std::unique_ptr<T> object) {
+  return object.release();
+}
+template <typename T>
+std::unique_ptr<T> AdoptFromCaller(T* object) {
+  return std::unique_ptr<T>(object);
+}
+
+// Moves the element equal to `item` out of `owned`; empty if absent.
+template <typename T>
+std::unique_ptr<T> TakeOut(std::vector<std::unique_ptr<T>>& owned, const T* item) {
+  for (auto it = owned.begin(); it != owned.end(); ++it) {
+    if (it->get() == item) {
+      std::unique_ptr<T> taken = std::move(*it);
+      owned.erase(it);
+      return taken;
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace corvane_dds
+
+struct dds_TypeSupport {};
+
+struct dds_Topic {
+  ~dds_Topic();
+  dds_DomainParticipant* participant = nullptr;
+  std::string name;
+  std::string type_name;
+  corvane_dds::CycloneEntity topics[corvane_dds::kKinds];
+  // Borrowed from the Cyclone topics, which keep them alive.
+  const ddsi_sertype* sertypes[corvane_dds::kKinds] = {};
+};
+
+struct dds_DataWriter {
+  ~dds_DataWriter();
+  dds_Publisher* publisher = nullptr;
+  dds_Topic* topic = nullptr;
+  corvane_dds::CycloneEntity writers[corvane_dds::kKinds];
+};
+
+struct dds_DataReader {
+  ~dds_DataReader();
+  dds_Subscriber* subscriber = nullptr;
+  dds_Topic* topic = nullptr;
+  corvane_dds::CycloneEntity readers[corvane_dds::kKinds];
+  std::atomic<void*> context{nullptr};
+  std::atomic<void (*)(const dds_DataReader*)> on_data_available{nullptr};
+  // Signals that came while no callback was installed, replayed by
+  // dds_DataReader_set_listener so that no pending sample is forgotten.
+  std::atomic<uint32_t> missed_signals{0};
+  // Which kind a take drains first; alternates so neither kind starves.
+  std::atomic<uint32_t> take_turn{0};
+};
+
+struct dds_Publisher {
+  ~dds_Publisher();
+  dds_DomainParticipant* participant = nullptr;
+  corvane_dds::CycloneEntity publisher;
+  std::mutex mutex;
+  std::vector<std::unique_ptr<dds_DataWriter>> writers;
+};
+
+struct dds_Subscriber {
+  ~dds_Subscriber();
+  dds_DomainParticipant* participant = nullptr;
+  corvane_dds::CycloneEntity subscriber;
+  std::mutex mutex;
+  std::vector<std::unique_ptr<dds_DataReader>> readers;
+};
+
+struct dds_DomainParticipant {
+  ~dds_DomainParticipant();
+  // Deletes publishers, subscribers and then topics, which they use.
+  void DeleteContainedEntities();
+
+  corvane_dds::CycloneEntity participant;
+  std::mutex mutex;
+  std::unordered_set<std::string> registered_types;
+  std::vector<std::unique_ptr<dds_Publisher>> publishers;
+  std::vector<std::unique_ptr<dds_Subscriber>> subscribers;
+  std::vector<std::unique_ptr<dds_Topic>> topics;
+};
+
+struct dds_DomainParticipantFactory {
+  std::mutex mutex;
+  std::vector<std::unique_ptr<dds_DomainParticipant>> participants;
+};
+
+#endif  // CORVANE_MIDDLEWARE_DDS_ENTITIES_INTERNAL_H_

@@ -1,0 +1,34 @@
+#ifndef CORVANE_MIDDLEWARE_DDS_QOS_INTERNAL_H_
+#define CORVANE_MIDDLEWARE_DDS_QOS_INTERNAL_H_
+
+// Translation between the layer's QoS records and Cyclone DDS QoS objects.
+// Beyond what the records hold, readers ignore samples of their own
+// participant (so a relay never hears its own writers: opposite relays on one
+// topic would otherwise re-enter each other synchronously) and accept XCDR1
+// and XCDR2; transient-local writers keep the last sample for late joiners and
+// never dispose instances on their own.
+
+#include <dds/dds.h>
+
+#include <memory>
+
+#include "middleware/dds.h"
+
+namespace corvane_dds {
+
+struct CycloneQosDeleter {
+  void operator()(dds_qos_t* qos) const { dds_delete_qos(qos); }
+};
+using CycloneQos = std::unique_ptr<dds_qos_t, CycloneQosDeleter>;
+
+// Null when a policy holds a value outside its enumeration.
+CycloneQos MakeReaderQos(const dds_DataReaderQos& qos);
+CycloneQos MakeWriterQos(const dds_DataWriterQos& qos);
+
+// Reads the policies of a Cyclone reader or writer back into a record.
+dds_ReturnCode_t ReadReaderQos(dds_entity_t reader, dds_DataReaderQos* qos);
+dds_ReturnCode_t ReadWriterQos(dds_entity_t writer, dds_DataWriterQos* qos);
+
+}  // namespace corvane_dds
+
+#endif  // CORVANE_MIDDLEWARE_DDS_QOS_INTERNAL_H_
