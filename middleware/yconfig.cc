@@ -104,7 +104,7 @@ class NodeTableBuilder : public YAML::EventHandler {
  public:
   explicit NodeTableBuilder(std::vector<YamlNode>* nodes) : nodes_(*nodes) {}
 
-  void OnDocumentStart(const YAML::Mark&) override {}
+  void OnDocumentStart(const YAML::Mark& mark) override { start_pos_ = mark.pos; }
   void OnDocumentEnd() override {}
   void OnNull(const YAML::Mark&, YAML::anchor_t anchor) override {
     Add(YamlNode::Kind::kNull, anchor);
@@ -128,6 +128,9 @@ class NodeTableBuilder : public YAML::EventHandler {
   }
   void OnMapEnd() override { open_.pop_back(); }
 
+  // Where the document began in the text; -1 before it has begun.
+  int start_pos() const { return start_pos_; }
+
  private:
   std::size_t Add(YamlNode::Kind kind, YAML::anchor_t anchor) {
     const std::size_t id = nodes_.size();
@@ -141,6 +144,7 @@ class NodeTableBuilder : public YAML::EventHandler {
   }
 
   std::vector<YamlNode>& nodes_;
+  int start_pos_ = -1;
   std::vector<std::size_t> open_;
   std::unordered_map<YAML::anchor_t, std::size_t> anchors_;
 };
@@ -156,12 +160,21 @@ std::optional<std::vector<YamlNode>> ParseMappingDocument(const std::string& tex
         first.front().kind != YamlNode::Kind::kMap) {
       return std::nullopt;
     }
-    for (;;) {
+    // On some malformed tails (" :\n,") yaml-cpp 0.7 keeps returning an
+    // empty document without moving on: a later document must start past
+    // the previous one, and there cannot be more documents than characters.
+    int previous_start = first_builder.start_pos();
+    for (std::size_t count = 0; count <= text.size(); ++count) {
       std::vector<YamlNode> later;
       NodeTableBuilder later_builder(&later);
       if (!parser.HandleNextDocument(later_builder)) return first;
-      if (later.size() != 1 || later.front().kind != YamlNode::Kind::kNull) return std::nullopt;
+      if (later.size() != 1 || later.front().kind != YamlNode::Kind::kNull ||
+          later_builder.start_pos() <= previous_start) {
+        return std::nullopt;
+      }
+      previous_start = later_builder.start_pos();
     }
+    return std::nullopt;
   } catch (...) {
     return std::nullopt;
   }

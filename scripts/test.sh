@@ -1,9 +1,61 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs the whole test suite.
+# Sets up, builds and runs the whole test suite:
+#   1. the normal build and every test (CI also runs the long fault loops),
+#   2. every test again under AddressSanitizer and UndefinedBehaviorSanitizer,
+#   3. the concurrency tests (label "threads") under ThreadSanitizer,
+#   4. the fuzz targets, a bounded time each,
+#   5. the benchmark smoke run and the Debian package test.
+# CORVANE_TEST_STAGES selects stages (default "all"; e.g. "normal asan").
+# CORVANE_FUZZ_SECONDS sets the fuzzing time per target (default 45).
+# Every DDS process stays on the loopback interface.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+stages=${CORVANE_TEST_STAGES:-all}
 "$root/scripts/setup.sh"
 export CYCLONEDDS_URI="file://$root/tests/cyclonedds-loopback.xml"
+if [ "${CI:-}" = "true" ]; then
+  export CORVANE_LONG_FAULT_TESTS=1
+fi
 
-"$root/scripts/build.sh" "$root/build"
-(cd "$root/build" && ctest -j2 --output-on-failure --timeout 300)
+want() { [ "$stages" = all ] || [[ " $stages " == *" $1 "* ]]; }
+stage() { printf '\n=== %s (%s)\n' "$1" "$(date +%T)"; }
+
+if want normal; then
+  stage "normal build and tests"
+  "$root/scripts/build.sh" "$root/build"
+  (cd "$root/build" && ctest -j2 --output-on-failure --timeout 600)
+fi
+
+if want asan; then
+  stage "AddressSanitizer + UndefinedBehaviorSanitizer"
+  "$root/scripts/build.sh" "$root/build-asan" -DCORVANE_SANITIZE=address
+  # valgrind cannot run a sanitized binary.
+  (cd "$root/build-asan" &&
+    ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    ctest -j2 -LE valgrind --output-on-failure --timeout 600)
+fi
+
+if want tsan; then
+  stage "ThreadSanitizer"
+  "$root/scripts/build.sh" "$root/build-tsan" -DCORVANE_SANITIZE=thread
+  (cd "$root/build-tsan" &&
+    TSAN_OPTIONS="suppressions=$root/tests/tsan.supp halt_on_error=1" \
+    ctest -j2 -L threads --output-on-failure --timeout 600)
+fi
+
+if want fuzz; then
+  stage "fuzzing"
+  "$root/fuzz/run.sh" --build-dir "$root/build-fuzz" "${CORVANE_FUZZ_SECONDS:-45}"
+fi
+
+if want bench; then
+  stage "benchmark smoke run"
+  "$root/bench/run.sh" --smoke --build-dir "$root/build" --out "$root/build/bench-smoke"
+fi
+
+if want package; then
+  stage "Debian package"
+  "$root/scripts/package-test.sh" "$root/build"
+fi
+stage "done"

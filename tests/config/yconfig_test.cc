@@ -142,6 +142,9 @@ TEST(YconfigCreate, RefusesFilesThatAreNotAMappingDocument) {
       {"map_in_plain_value", "a: b: c\n"},
       {"unknown_alias", "a: *nowhere\n"},
       {"second_document", "a: 1\n---\nb: 2\n"},
+      // yaml-cpp returns endless empty documents for this tail.
+      {"stuck_empty_documents", " :\n,"},
+      {"stuck_after_rules", "rules: []\n :\n,"},
       {"binary", binary},
       {"nul_byte", std::string("a: 1\n\0\n", 7)},
       {"control_character", "a: \x01\n"},
