@@ -41,10 +41,12 @@ constexpr uint32_t dds_ANY_INSTANCE_STATE = 0xFFFF;
 // ---------------------------------------------------------------------------
 // QoS records. Plain values: fill one from a *_QOS_DEFAULT object with the
 // matching _copy, adjust it, pass it to a create call. The layer's defaults
-// make a reliable path lossless: readers and writers keep all samples, and
-// writers offer transient-local durability (keeping the last sample for late
-// joiners that ask for it) so that they match volatile and transient-local
-// subscribers alike.
+// make a reliable path lossless with bounded memory: readers and writers keep
+// all samples, a reliable reader holds its source back while a few hundred of
+// its samples (at most about 2 MiB) wait to be taken, a best-effort one drops
+// what comes beyond 1024, and writers offer transient-local durability
+// (keeping the last sample for late joiners that ask for it) so that they
+// match volatile and transient-local subscribers alike.
 
 struct dds_Duration_t {
   int32_t sec;
@@ -272,14 +274,19 @@ dds_ReturnCode_t dds_DataReader_raw_return_loan(dds_DataReader* reader, dds_Data
                                                 dds_UnsignedLongSeq* size_seq);
 
 // Publishes `size` serialized bytes with the source timestamp of `info`. With
-// reliable, keep-all writers it blocks while the writer's history is full.
+// reliable, keep-all writers it blocks while the writer's history is full, for
+// at most one second (then dds_RETCODE_TIMEOUT); after such a timeout later
+// writes fail at once until the writer's readers have acknowledged all, so a
+// stalled destination cannot hold the source domain for a second per sample.
 dds_ReturnCode_t dds_DataWriter_raw_write_w_sampleinfoex(dds_DataWriter* writer,
                                                          const void* buffer, uint32_t size,
                                                          const dds_SampleInfo* info);
 
 // ---------------------------------------------------------------------------
 // Reader listener. Of the seven callbacks only on_data_available is called by
-// this layer; it runs on a thread of the DDS implementation.
+// this layer, on the reader's own delivery thread, again and again while the
+// last take came back full; the DDS implementation's receive thread only
+// wakes that thread.
 
 struct dds_DataReaderListener {
   void (*on_requested_deadline_missed)(const dds_DataReader* reader, const void* status);

@@ -1,6 +1,10 @@
 // The raw take, the return of its loan, and the raw write.
 
+#include <cstring>
+#include <mutex>
+
 #include "middleware/dds.h"
+#include "middleware/dds_delivery_internal.h"
 #include "middleware/dds_entities_internal.h"
 #include "middleware/dds_raw_type_internal.h"
 #include "middleware/dds_sequences_internal.h"
@@ -49,8 +53,33 @@ void EnsureCapacity(dds_DataSeq* data, dds_SampleInfoSeq* infos, dds_UnsignedLon
   sizes->values.reserve(count);
 }
 
-// Takes at most `limit` samples of one kind into the sequences; the count, or
-// a negative Cyclone code.
+// Whether `handle` is a writer of the reader's own participant. Those live in
+// another Cyclone instance than the reader, so Cyclone matches them, and
+// their samples, a relay's own output, are dropped here.
+bool IsOwnPublication(dds_DataReader* reader, int kind, dds_instance_handle_t handle) {
+  {
+    std::lock_guard<std::mutex> lock(reader->echo_mutex);
+    const auto known = reader->own_publications.find(handle);
+    if (known != reader->own_publications.end()) return known->second;
+  }
+  dds_guid_t own;
+  {
+    std::lock_guard<std::mutex> lock(reader->subscriber->participant->mutex);
+    own = reader->subscriber->participant->writer_guid;
+  }
+  dds_builtintopic_endpoint_t* writer =
+      dds_get_matched_publication_data(reader->readers[kind].get(), handle);
+  if (writer == nullptr) return false;  // gone meanwhile: not knowable, keep it
+  const bool is_own = std::memcmp(&writer->participant_key, &own, sizeof own) == 0;
+  dds_builtintopic_free_endpoint(writer);
+  std::lock_guard<std::mutex> lock(reader->echo_mutex);
+  reader->own_publications.emplace(handle, is_own);
+  return is_own;
+}
+
+// Takes at most `limit` samples of one kind into the sequences, leaving out
+// the reader's own participant's; the count taken from Cyclone, or a negative
+// Cyclone code.
 int TakeKind(dds_DataReader* reader, int kind, uint32_t mask, uint32_t limit, dds_DataSeq* data,
              dds_SampleInfoSeq* infos, dds_UnsignedLongSeq* sizes) {
   const size_t first = data->buffers.size();
@@ -58,9 +87,16 @@ int TakeKind(dds_DataReader* reader, int kind, uint32_t mask, uint32_t limit, dd
                                 &infos->scratch[first], mask);
   for (int i = 0; i < count; i++) {
     ddsi_serdata* sample = data->loans[first + i];
+    const dds_sample_info_t& info = infos->scratch[first + i];
+    if (IsOwnPublication(reader, kind, info.publication_handle)) {
+      ddsi_serdata_unref(sample);
+      continue;
+    }
+    const size_t kept = data->buffers.size();
+    data->loans[kept] = sample;
     data->buffers.push_back(const_cast<unsigned char*>(corvane_dds::RawSerdataBytes(sample)));
     sizes->values.push_back(corvane_dds::RawSerdataSize(sample));
-    infos->infos.push_back(Translate(infos->scratch[first + i], sample, kind == kKeyed));
+    infos->infos.push_back(Translate(info, sample, kind == kKeyed));
   }
   return count;
 }
@@ -85,15 +121,28 @@ dds_ReturnCode_t dds_DataReader_raw_take_w_sampleinfoex(
 
   const uint32_t first_kind = reader->take_turn.fetch_add(1) % kKinds;
   bool any_taken_cleanly = false;
+  bool more_may_wait = false;  // a kind gave all that was asked of it
+  uint32_t from_cyclone = 0;
   for (uint32_t pass = 0; pass < kKinds; pass++) {
-    const uint32_t taken = static_cast<uint32_t>(data_seq->buffers.size());
-    if (taken == limit) break;
+    const auto kept = static_cast<uint32_t>(data_seq->buffers.size());
+    if (kept == limit) break;
     const int kind = static_cast<int>((first_kind + pass) % kKinds);
-    if (TakeKind(reader, kind, mask, limit - taken, data_seq, info_seq, size_seq) >= 0) {
-      any_taken_cleanly = true;
-    }
+    const int count = TakeKind(reader, kind, mask, limit - kept, data_seq, info_seq, size_seq);
+    if (count < 0) continue;
+    any_taken_cleanly = true;
+    from_cyclone += static_cast<uint32_t>(count);
+    if (static_cast<uint32_t>(count) == limit - kept) more_may_wait = true;
   }
-  if (!data_seq->buffers.empty()) return dds_RETCODE_OK;
+  const size_t taken = data_seq->buffers.size();
+  reader->last_take.store(more_may_wait ? corvane_dds::TakeOutcome::kFull
+                          : taken > 0   ? corvane_dds::TakeOutcome::kPartial
+                                        : corvane_dds::TakeOutcome::kNone);
+  if (any_taken_cleanly) {
+    uint64_t bytes = 0;
+    for (const uint32_t size : size_seq->values) bytes += size;
+    reader->delivery->Taken(from_cyclone, bytes, !more_may_wait);
+  }
+  if (taken > 0) return dds_RETCODE_OK;
   return any_taken_cleanly ? dds_RETCODE_NO_DATA : dds_RETCODE_ERROR;
 }
 
@@ -115,11 +164,21 @@ dds_ReturnCode_t dds_DataReader_raw_return_loan(dds_DataReader* reader, dds_Data
 
 namespace {
 
+// Cyclone batches the layer's writes (see dds_domain_config.cc); a write that
+// no delivery thread will flush goes out at once.
+dds_return_t Publish(dds_entity_t writer, ddsi_serdata* sample) {
+  // dds_forwardcdr consumes the reference and, unlike dds_writecdr, keeps the
+  // sample's source timestamp.
+  const dds_return_t rc = dds_forwardcdr(writer, sample);
+  if (!corvane_dds::DeferFlush(writer)) dds_write_flush(writer);
+  return rc;
+}
+
 // The sample to publish through the writer of `kind`: the lent sample itself
 // when the caller passes its bytes unchanged, a copy otherwise.
 ddsi_serdata* OutgoingSample(const dds_DataWriter* writer, int kind, const void* buffer,
                              uint32_t size, const dds_SampleInfo& info) {
-  const ddsi_sertype* type = writer->topic->sertypes[kind];
+  const ddsi_sertype* type = writer->topic->sertypes[corvane_dds::kWriterSide][kind];
   auto* origin = static_cast<ddsi_serdata*>(const_cast<void*>(info.origin));
   if (origin != nullptr && corvane_dds::RawSerdataBytes(origin) == buffer &&
       corvane_dds::RawSerdataSize(origin) == size) {
@@ -140,16 +199,26 @@ dds_ReturnCode_t dds_DataWriter_raw_write_w_sampleinfoex(dds_DataWriter* writer,
     const dds_time_t now = dds_time();
     dds_return_t rc = DDS_RETCODE_OK;
     for (int kind = 0; kind < kKinds; kind++) {
-      ddsi_serdata* sample =
-          corvane_dds::RawSerdataCopy(writer->topic->sertypes[kind], buffer, size, now);
-      const dds_return_t kind_rc = dds_forwardcdr(writer->writers[kind].get(), sample);
+      ddsi_serdata* sample = corvane_dds::RawSerdataCopy(
+          writer->topic->sertypes[corvane_dds::kWriterSide][kind], buffer, size, now);
+      const dds_return_t kind_rc = Publish(writer->writers[kind].get(), sample);
       if (kind_rc < 0) rc = kind_rc;
     }
     return FromCyclone(rc);
   }
   const int kind = info->keyed ? kKeyed : kKeyless;
-  // dds_forwardcdr consumes the reference and, unlike dds_writecdr, keeps the
-  // sample's source timestamp.
-  return FromCyclone(dds_forwardcdr(writer->writers[kind].get(),
-                                    OutgoingSample(writer, kind, buffer, size, *info)));
+  const dds_entity_t cyclone_writer = writer->writers[kind].get();
+  // A reliable path whose subscribers acknowledged nothing for a whole
+  // blocking time has stalled. Its writes fail at once until its subscribers
+  // have caught up with everything: each waiting out the blocking time would
+  // hold the delivery of every other reader in the source domain (their
+  // receive thread waits for the stalled reader's backlog to shrink).
+  if (writer->stalled[kind].load()) {
+    if (dds_wait_for_acks(cyclone_writer, 0) != DDS_RETCODE_OK) return dds_RETCODE_TIMEOUT;
+    writer->stalled[kind].store(false);
+  }
+  const dds_return_t rc =
+      Publish(cyclone_writer, OutgoingSample(writer, kind, buffer, size, *info));
+  if (rc == DDS_RETCODE_TIMEOUT) writer->stalled[kind].store(true);
+  return FromCyclone(rc);
 }

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "middleware/dds.h"
+#include "middleware/dds_delivery_internal.h"
 #include "middleware/dds_entities_internal.h"
 #include "middleware/dds_listener_internal.h"
 #include "middleware/dds_qos_internal.h"
@@ -10,11 +11,17 @@
 using corvane_dds::CycloneEntity;
 using corvane_dds::kKeyless;
 using corvane_dds::kKinds;
+using corvane_dds::kReaderSide;
+using corvane_dds::kWriterSide;
 using corvane_dds::TakeOut;
 
-// Deleting a Cyclone reader waits for its listener callbacks in progress;
-// the layer reader they use stays valid until both Cyclone readers are gone.
+dds_DataReader::dds_DataReader() : delivery(std::make_unique<corvane_dds::DeliveryThread>(this)) {}
+
+// The delivery thread ends first, after its callback in progress, while the
+// Cyclone readers it takes from still exist. Deleting a Cyclone reader waits
+// for its listener, which may still signal the stopped thread meanwhile.
 dds_DataReader::~dds_DataReader() {
+  delivery->Stop();
   for (CycloneEntity& reader : readers) reader.Reset();
 }
 
@@ -31,12 +38,18 @@ dds_DataWriter* dds_Publisher_create_datawriter(dds_Publisher* publisher, dds_To
   if (topic->participant != publisher->participant) return nullptr;
   const corvane_dds::CycloneQos cyclone_qos = corvane_dds::MakeWriterQos(*qos);
   if (!cyclone_qos) return nullptr;
+  dds_entity_t cyclone_publisher = 0;
+  {
+    std::lock_guard<std::mutex> lock(topic->participant->mutex);
+    cyclone_publisher = corvane_dds::CyclonePublisher(publisher);
+    if (cyclone_publisher == 0 || !corvane_dds::MakeSideTopics(topic, kWriterSide)) return nullptr;
+  }
   auto writer = std::make_unique<dds_DataWriter>();
   writer->publisher = publisher;
   writer->topic = topic;
   for (int kind = 0; kind < kKinds; kind++) {
     const dds_entity_t handle = dds_create_writer(
-        publisher->publisher.get(), topic->topics[kind].get(), cyclone_qos.get(), nullptr);
+        cyclone_publisher, topic->topics[kWriterSide][kind].get(), cyclone_qos.get(), nullptr);
     if (handle <= 0) return nullptr;
     writer->writers[kind] = CycloneEntity(handle);
   }
@@ -88,6 +101,7 @@ dds_DataReader* dds_Subscriber_create_datareader(dds_Subscriber* subscriber, dds
   auto reader = std::make_unique<dds_DataReader>();
   reader->subscriber = subscriber;
   reader->topic = topic;
+  reader->delivery->set_holds_back(qos->reliability.kind == dds_RELIABLE_RELIABILITY_QOS);
   if (listener != nullptr && (mask & dds_DATA_AVAILABLE_STATUS) != 0) {
     reader->on_data_available.store(listener->on_data_available);
   }
@@ -95,7 +109,7 @@ dds_DataReader* dds_Subscriber_create_datareader(dds_Subscriber* subscriber, dds
       corvane_dds::MakeReaderListener(reader.get());
   for (int kind = 0; kind < kKinds; kind++) {
     const dds_entity_t handle =
-        dds_create_reader(subscriber->subscriber.get(), topic->topics[kind].get(),
+        dds_create_reader(subscriber->subscriber.get(), topic->topics[kReaderSide][kind].get(),
                           cyclone_qos.get(), cyclone_listener.get());
     if (handle <= 0) return nullptr;
     reader->readers[kind] = CycloneEntity(handle);
@@ -112,6 +126,12 @@ dds_ReturnCode_t dds_Subscriber_delete_datareader(dds_Subscriber* subscriber,
   std::unique_ptr<dds_DataReader> doomed;
   {
     std::lock_guard<std::mutex> lock(subscriber->mutex);
+    for (const std::unique_ptr<dds_DataReader>& owned : subscriber->readers) {
+      // Its own callback cannot wait for itself to return.
+      if (owned.get() == reader && reader->delivery->IsCurrentThread()) {
+        return dds_RETCODE_PRECONDITION_NOT_MET;
+      }
+    }
     doomed = TakeOut(subscriber->readers, reader);
   }
   return doomed ? dds_RETCODE_OK : dds_RETCODE_PRECONDITION_NOT_MET;

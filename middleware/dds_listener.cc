@@ -1,6 +1,6 @@
-// The reader listener: the layer's callback, its context, and signals that
-// arrived before the callback was installed.
+// The reader listener: the layer's callback and its context.
 
+#include "middleware/dds_delivery_internal.h"
 #include "middleware/dds_entities_internal.h"
 #include "middleware/dds_listener_internal.h"
 
@@ -8,20 +8,7 @@ namespace corvane_dds {
 namespace {
 
 void OnCycloneDataAvailable(dds_entity_t, void* arg) {
-  auto* reader = static_cast<dds_DataReader*>(arg);
-  auto callback = reader->on_data_available.load();
-  if (callback == nullptr) {
-    // Count the signal, then look again: dds_DataReader_set_listener may have
-    // installed the callback meanwhile, and exactly one of us replays it.
-    reader->missed_signals.fetch_add(1);
-    callback = reader->on_data_available.load();
-    if (callback == nullptr) return;
-    uint32_t missed = reader->missed_signals.load();
-    do {
-      if (missed == 0) return;
-    } while (!reader->missed_signals.compare_exchange_weak(missed, missed - 1));
-  }
-  callback(reader);
+  static_cast<dds_DataReader*>(arg)->delivery->Signal();
 }
 
 }  // namespace
@@ -43,11 +30,8 @@ dds_ReturnCode_t dds_DataReader_set_listener(dds_DataReader* reader,
     callback = listener->on_data_available;
   }
   reader->on_data_available.store(callback);
-  if (callback == nullptr) return dds_RETCODE_OK;
-  // Replay what arrived before: one call per signal, as Cyclone would have.
-  for (uint32_t missed = reader->missed_signals.exchange(0); missed > 0; missed--) {
-    callback(reader);
-  }
+  // Signals that came while no callback was installed are still pending.
+  if (callback != nullptr) reader->delivery->Kick();
   return dds_RETCODE_OK;
 }
 

@@ -2,8 +2,9 @@
 #define CORVANE_MIDDLEWARE_DDS_LISTENER_INTERNAL_H_
 
 // Every Cyclone reader of the layer gets, from its creation on, a Cyclone
-// listener that forwards data-available to the layer reader's callback, so
-// that no signal is lost while the layer's listener is not installed yet.
+// listener that signals the layer reader's delivery thread, so that no signal
+// is lost while the layer's callback is not installed yet. The listener runs
+// on Cyclone's receive thread and never calls the layer's callback itself.
 
 #include <dds/dds.h>
 

@@ -7,9 +7,15 @@ namespace {
 // Keep-all on both ends and blocking reliable writes make a reliable relay
 // lossless: a full writer history holds the relay's reader back, which in
 // turn holds back the source. The wait is bounded so that teardown never hangs
-// on a subscriber that stopped acknowledging.
+// on a subscriber that stopped acknowledging; after a timeout a writer fails
+// at once until it is acknowledged again (dds_data_path.cc).
 constexpr dds_Duration_t kMaxBlockingTime = {1, 0};
 constexpr dds_Duration_t kInfinite = {0x7FFFFFFF, 0x7FFFFFFF};
+
+// A best-effort keep-all reader drops what comes beyond this many samples (of
+// each kind). Reliable readers have no such limit: their delivery thread holds
+// the source back (dds_delivery_internal.h).
+constexpr int32_t kBestEffortMaxSamples = 1024;
 
 }  // namespace
 
@@ -152,6 +158,11 @@ dds_ReturnCode_t ReadCommon(dds_entity_t entity, dds_DurabilityQosPolicy* durabi
 CycloneQos MakeReaderQos(const dds_DataReaderQos& qos) {
   CycloneQos q(dds_create_qos());
   if (!SetCommon(q.get(), qos.durability, qos.reliability, qos.history)) return nullptr;
+  if (qos.history.kind == dds_KEEP_ALL_HISTORY_QOS &&
+      qos.reliability.kind == dds_BEST_EFFORT_RELIABILITY_QOS) {
+    dds_qset_resource_limits(q.get(), kBestEffortMaxSamples, DDS_LENGTH_UNLIMITED,
+                             kBestEffortMaxSamples);
+  }
   dds_qset_ignorelocal(q.get(), DDS_IGNORELOCAL_PARTICIPANT);
   const dds_data_representation_id_t representations[] = {DDS_DATA_REPRESENTATION_XCDR1,
                                                           DDS_DATA_REPRESENTATION_XCDR2};

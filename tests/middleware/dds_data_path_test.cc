@@ -111,7 +111,8 @@ TEST_P(RelayTest, CarriesBytesAndSourceTimestampUnchanged) {
   const dds_entity_t typed_writer = source.Writer();
   const dds_entity_t typed_reader = sink.Reader();
   ASSERT_TRUE(WaitFor([&] {
-    return PublicationsMatched(typed_writer) == 1 && SubscriptionsMatched(typed_reader) == 1;
+    return PublicationsMatched(typed_writer) == 1 && SubscriptionsMatched(typed_reader) == 1 &&
+           PublicationsMatched(relay_writer) == 3 && SubscriptionsMatched(relay_reader) == 1;
   })) << "each typed peer matches exactly the relay endpoint of its own kind";
 
   constexpr int kSamples = 5;
@@ -211,7 +212,8 @@ TEST(RawDataPathTest, DisposeAndUnregisterArriveWithoutValidDataAndAreNotRelayed
   const dds_entity_t typed_writer = source.Writer(true, false, false);
   const dds_entity_t typed_reader = sink.Reader();
   ASSERT_TRUE(WaitFor([&] {
-    return PublicationsMatched(typed_writer) == 1 && SubscriptionsMatched(typed_reader) == 1;
+    return PublicationsMatched(typed_writer) == 1 && SubscriptionsMatched(typed_reader) == 1 &&
+           SubscriptionsMatched(reader) == 1 && PublicationsMatched(writer) == 1;
   }));
 
   std::vector<uint8_t> payload = Payload(16, 1);
@@ -333,6 +335,7 @@ TEST(RawDataPathTest, WritesAlteredOrUnlentBytesAsCopies) {
   dds_DataWriter* writer = relay.Writer(relay.Topic("copies", kKeylessType), true);
   dds_DataReader* reader = probe.Reader(probe.Topic("copies", kKeylessType), true);
   ASSERT_TRUE(writer && reader);
+  ASSERT_TRUE(WaitFor([&] { return PublicationsMatched(writer) == 2; }));
   const std::vector<uint8_t> bytes = {0, 1, 0, 0, 42, 0, 0, 0, 0, 0, 0, 0};
 
   EXPECT_EQ(dds_DataWriter_raw_write_w_sampleinfoex(nullptr, bytes.data(), 12, nullptr),
@@ -357,14 +360,17 @@ TEST(RawDataPathTest, WritesAlteredOrUnlentBytesAsCopies) {
     return taken.size() >= 3;
   });
   ASSERT_EQ(taken.size(), 3u);
+  // The two kinds travel apart, so only the keyless samples keep their order.
   int keyed = 0;
+  std::vector<dds_time_t> keyless_timestamps;
   for (const TakenSample& s : taken) {
     EXPECT_EQ(s.bytes, bytes);
     keyed += s.info.keyed ? 1 : 0;
+    if (!s.info.keyed) keyless_timestamps.push_back(s.info.source_timestamp);
   }
   EXPECT_EQ(keyed, 1);
-  EXPECT_EQ(taken[0].info.source_timestamp, kFirstTimestamp);
-  EXPECT_FALSE(taken[0].info.keyed);
+  ASSERT_EQ(keyless_timestamps.size(), 2u);
+  EXPECT_EQ(keyless_timestamps[0], kFirstTimestamp);
 }
 
 TEST(RawDataPathTest, ReadersIgnoreWritersOfTheirOwnParticipant) {
@@ -376,6 +382,9 @@ TEST(RawDataPathTest, ReadersIgnoreWritersOfTheirOwnParticipant) {
   dds_DataReader* own_reader = relay.Reader(topic, true);
   dds_DataReader* other_reader = other.Reader(other.Topic("own", kKeylessType), true);
   ASSERT_TRUE(writer && own_reader && other_reader);
+  // Only the other participant's reader matches the writer (both kinds).
+  ASSERT_TRUE(WaitFor([&] { return SubscriptionsMatched(other_reader) == 2; }));
+  EXPECT_EQ(SubscriptionsMatched(own_reader), 0);
 
   const std::vector<uint8_t> bytes = {0, 1, 0, 0, 7, 0, 0, 0, 0, 0, 0, 0};
   dds_SampleInfo info{};
@@ -403,6 +412,9 @@ TEST(RawDataPathTest, LateTransientLocalSubscriberGetsTheLastSample) {
     ASSERT_EQ(dds_DataWriter_raw_write_w_sampleinfoex(writer, bytes.data(), 12, &info), 0);
   }
 
+  // A volatile reader matches too. (Whether it also gets the kept sample is
+  // Cyclone's choice: a writer in another process sends it to volatile
+  // readers as well.)
   TypedPeer late(kDomain, &corvane_test_KeylessSample_desc, "late");
   ASSERT_TRUE(late.ok());
   const dds_entity_t durable_reader = late.Reader(true, true);
@@ -418,7 +430,6 @@ TEST(RawDataPathTest, LateTransientLocalSubscriberGetsTheLastSample) {
   ASSERT_EQ(received.size(), 1u);
   EXPECT_EQ(received[0].n, 2);
   EXPECT_EQ(received[0].source_timestamp, kFirstTimestamp + 2);
-  EXPECT_TRUE(TakeTyped(volatile_reader, false).empty());
 }
 
 }  // namespace

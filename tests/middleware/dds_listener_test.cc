@@ -1,4 +1,5 @@
-// The reader listener: its context, signals that precede it, and reader
+// The reader listener, called on the reader's delivery thread: its context,
+// samples that precede it, draining a backlog, held callbacks and reader
 // deletion while callbacks run.
 
 #include <gtest/gtest.h>
@@ -40,40 +41,125 @@ std::vector<uint8_t> KeylessBytes(int32_t seq) {
   return bytes;
 }
 
-TEST(ListenerTest, ReplaysSignalsThatCameBeforeItWasInstalled) {
-  constexpr dds_domainid_t kDomain = 23;
-  LayerDomain source(kDomain), relay(kDomain);
-  ASSERT_TRUE(source.ok() && relay.ok());
-  dds_DataWriter* writer = source.Writer(source.Topic("replay", kKeylessType), true);
-  dds_DataReader* reader = relay.Reader(relay.Topic("replay", kKeylessType), true);
-  ASSERT_TRUE(writer && reader);
-
-  CallbackLog log;
-  ASSERT_EQ(dds_DataReader_set_listener_context(reader, &log), dds_RETCODE_OK);
-  EXPECT_EQ(dds_DataReader_get_listener_context(reader), &log);
+// Writes `count` keyless samples through a layer writer, numbered from `first`.
+void WriteKeyless(dds_DataWriter* writer, int32_t first, int32_t count) {
   dds_SampleInfo info{};
   info.valid_data = true;
-  for (int32_t i = 0; i < 3; i++) {
+  for (int32_t i = first; i < first + count; i++) {
     const std::vector<uint8_t> bytes = KeylessBytes(i);
     ASSERT_EQ(dds_DataWriter_raw_write_w_sampleinfoex(writer, bytes.data(), 12, &info), 0);
   }
-  // Signals on a mask without data-available are counted, not delivered.
+}
+
+struct LayerPair {
+  explicit LayerPair(dds_DomainId_t domain, const char* topic) : source(domain), relay(domain) {
+    writer = source.Writer(source.Topic(topic, kKeylessType), true);
+    reader = relay.Reader(relay.Topic(topic, kKeylessType), true);
+  }
+  bool Matched() const {
+    return writer && reader && WaitFor([&] { return PublicationsMatched(writer) == 2; });
+  }
+  LayerDomain source, relay;
+  dds_DataWriter* writer = nullptr;
+  dds_DataReader* reader = nullptr;
+};
+
+// Pending samples wait for a callback; once one is installed, the reader's
+// delivery thread calls it again while its takes come back full, so a
+// backlog is drained in takes of at most 8.
+TEST(ListenerTest, DeliversWhatCameBeforeTheCallbackInTakesOfAtMostEight) {
+  LayerPair pair(23, "replay");
+  ASSERT_TRUE(pair.Matched());
+  CallbackLog log;
+  ASSERT_EQ(dds_DataReader_set_listener_context(pair.reader, &log), dds_RETCODE_OK);
+  EXPECT_EQ(dds_DataReader_get_listener_context(pair.reader), &log);
+  WriteKeyless(pair.writer, 0, 20);
+  // A mask without data-available installs no callback.
   const dds_DataReaderListener listener = DataAvailableOnly(CountingCallback);
-  ASSERT_EQ(dds_DataReader_set_listener(reader, &listener, 0), dds_RETCODE_OK);
+  ASSERT_EQ(dds_DataReader_set_listener(pair.reader, &listener, 0), dds_RETCODE_OK);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_EQ(log.calls, 0);
 
-  ASSERT_EQ(dds_DataReader_set_listener(reader, &listener, dds_DATA_AVAILABLE_STATUS), 0);
-  EXPECT_EQ(log.calls, 3) << "one call per sample that arrived unheard";
-  EXPECT_EQ(log.taken, 3);
+  ASSERT_EQ(dds_DataReader_set_listener(pair.reader, &listener, dds_DATA_AVAILABLE_STATUS), 0);
+  ASSERT_TRUE(WaitFor([&] { return log.taken == 20; })) << log.taken;
+  EXPECT_GE(log.calls, 3) << "20 samples need three takes of at most 8";
 
-  const std::vector<uint8_t> bytes = KeylessBytes(3);
-  ASSERT_EQ(dds_DataWriter_raw_write_w_sampleinfoex(writer, bytes.data(), 12, &info), 0);
-  ASSERT_TRUE(WaitFor([&] { return log.taken == 4; }));
-  EXPECT_EQ(log.calls, 4);
+  WriteKeyless(pair.writer, 20, 1);
+  ASSERT_TRUE(WaitFor([&] { return log.taken == 21; }));
 
-  ASSERT_EQ(dds_DataReader_set_listener_context(reader, nullptr), dds_RETCODE_OK);
-  ASSERT_EQ(dds_DataWriter_raw_write_w_sampleinfoex(writer, bytes.data(), 12, &info), 0);
-  EXPECT_EQ(log.calls, 4) << "a cleared context ends the callback early";
+  ASSERT_EQ(dds_DataReader_set_listener_context(pair.reader, nullptr), dds_RETCODE_OK);
+  const int calls = log.calls;
+  WriteKeyless(pair.writer, 21, 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(log.calls, calls) << "a cleared context ends the callback early";
+  EXPECT_EQ(log.taken, 21);
+}
+
+// A callback that is held: deleting its reader waits for it to return, and a
+// reader cannot be deleted from its own callback.
+struct HeldCallback {
+  std::atomic<bool> entered{false};
+  std::atomic<bool> release{false};
+  std::atomic<bool> returned{false};
+  std::atomic<dds_ReturnCode_t> self_delete{dds_RETCODE_OK};
+  dds_Subscriber* subscriber = nullptr;
+};
+
+void HoldingCallback(const dds_DataReader* const_reader) {
+  auto* reader = const_cast<dds_DataReader*>(const_reader);
+  auto* held = static_cast<HeldCallback*>(dds_DataReader_get_listener_context(reader));
+  if (held == nullptr || held->entered.exchange(true)) return;
+  held->self_delete = dds_Subscriber_delete_datareader(held->subscriber, reader);
+  while (!held->release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  held->returned = true;
+}
+
+TEST(ListenerTest, DeletionWaitsForTheCallbackInProgress) {
+  LayerPair pair(25, "held");
+  ASSERT_TRUE(pair.Matched());
+  HeldCallback held;
+  held.subscriber = pair.relay.subscriber();
+  dds_DataReader_set_listener_context(pair.reader, &held);
+  const dds_DataReaderListener listener = DataAvailableOnly(HoldingCallback);
+  dds_DataReader_set_listener(pair.reader, &listener, dds_DATA_AVAILABLE_STATUS);
+  WriteKeyless(pair.writer, 0, 1);
+  ASSERT_TRUE(WaitFor([&] { return held.entered.load(); }));
+
+  std::thread releaser([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    held.release = true;
+  });
+  EXPECT_EQ(dds_Subscriber_delete_datareader(pair.relay.subscriber(), pair.reader), dds_RETCODE_OK);
+  EXPECT_TRUE(held.returned) << "the deletion returned before the callback";
+  EXPECT_EQ(held.self_delete, dds_RETCODE_PRECONDITION_NOT_MET);
+  releaser.join();
+}
+
+// A callback that is held keeps its own reader's samples waiting, not those of
+// another reader in the same domain, as long as its backlog has room.
+TEST(ListenerTest, AHeldCallbackDoesNotHoldAnotherReaderOfItsDomain) {
+  LayerPair slow(26, "slow");
+  LayerDomain fast_domain(26);
+  dds_DataReader* fast = fast_domain.Reader(fast_domain.Topic("fast", kKeylessType), true);
+  dds_DataWriter* fast_writer = slow.source.Writer(slow.source.Topic("fast", kKeylessType), true);
+  ASSERT_TRUE(slow.Matched() && fast && fast_writer);
+  ASSERT_TRUE(WaitFor([&] { return PublicationsMatched(fast_writer) == 2; }));
+  HeldCallback held;
+  held.subscriber = slow.relay.subscriber();
+  dds_DataReader_set_listener_context(slow.reader, &held);
+  const dds_DataReaderListener holding = DataAvailableOnly(HoldingCallback);
+  dds_DataReader_set_listener(slow.reader, &holding, dds_DATA_AVAILABLE_STATUS);
+  CallbackLog log;
+  dds_DataReader_set_listener_context(fast, &log);
+  const dds_DataReaderListener counting = DataAvailableOnly(CountingCallback);
+  dds_DataReader_set_listener(fast, &counting, dds_DATA_AVAILABLE_STATUS);
+
+  WriteKeyless(slow.writer, 0, 100);
+  ASSERT_TRUE(WaitFor([&] { return held.entered.load(); }));
+  WriteKeyless(fast_writer, 0, 100);
+  EXPECT_TRUE(WaitFor([&] { return log.taken == 100; })) << log.taken;
+  EXPECT_FALSE(held.returned);
+  held.release = true;
 }
 
 // A writer thread publishes without pause while readers are created, heard

@@ -2,6 +2,8 @@
 
 #include <thread>
 
+#include "middleware/dds_entities_internal.h"
+
 namespace corvane_test {
 
 bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit) {
@@ -157,6 +159,22 @@ int32_t SubscriptionsMatched(dds_entity_t reader) {
   dds_subscription_matched_status_t status{};
   if (dds_get_subscription_matched_status(reader, &status) < 0) return -1;
   return static_cast<int32_t>(status.current_count);
+}
+
+int32_t PublicationsMatched(const dds_DataWriter* writer) {
+  int32_t matched = 0;
+  for (const corvane_dds::CycloneEntity& kind : writer->writers) {
+    matched += PublicationsMatched(kind.get());
+  }
+  return matched;
+}
+
+int32_t SubscriptionsMatched(const dds_DataReader* reader) {
+  int32_t matched = 0;
+  for (const corvane_dds::CycloneEntity& kind : reader->readers) {
+    matched += SubscriptionsMatched(kind.get());
+  }
+  return matched;
 }
 
 dds_topic_descriptor_t Renamed(const dds_topic_descriptor_t& type, const char* type_name) {

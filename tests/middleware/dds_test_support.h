@@ -110,6 +110,11 @@ class TypedPeer {
 
 int32_t PublicationsMatched(dds_entity_t writer);
 int32_t SubscriptionsMatched(dds_entity_t reader);
+// The same for layer endpoints, over both of their kinds. The layer keeps its
+// readers and writers in Cyclone instances of their own, so even endpoints of
+// one process match only through discovery.
+int32_t PublicationsMatched(const dds_DataWriter* writer);
+int32_t SubscriptionsMatched(const dds_DataReader* reader);
 
 // `type` under another type name.
 dds_topic_descriptor_t Renamed(const dds_topic_descriptor_t& type, const char* type_name);
