@@ -178,6 +178,10 @@ ddsi_serdata* ToUntyped(const ddsi_serdata* d) {
 }
 
 void FreeSerdata(ddsi_serdata* d) {
+  // The last reference may have been dropped inside Cyclone with a release
+  // decrement; this acquire pairs with it (and tells ThreadSanitizer, which
+  // does not see Cyclone's atomics, that the other threads are done).
+  (void)__atomic_load_n(&d->refc.v, __ATOMIC_ACQUIRE);
   RawSerdata* raw = AsRaw(d);
   if (raw->backing != nullptr) ddsi_serdata_unref(raw->backing);
   ddsrt_free(raw);
