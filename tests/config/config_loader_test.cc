@@ -11,7 +11,7 @@
 
 #include "config/config.h"
 #include "tests/config/loader_run.h"
-#include "tests/config/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -220,23 +220,23 @@ TEST(ConfigLoader, DomainIdTexts) {
 // Files that cannot be opened fail the load without a message and never
 // bring the process down.
 TEST(ConfigLoader, AdversarialFilesEndCleanly) {
-  const TempDir dir;
-  ASSERT_TRUE(dir.ok());
+  const corvane_test::TempDir dir;
+  ASSERT_TRUE(!dir.path().empty());
   const int deep = 100000;
   std::string deep_block = "rules:\n";
   for (int i = 1; i < 2000; ++i) deep_block += std::string(i, ' ') + "a:\n";
   std::string binary;
   for (int i = 0; i < 65536; ++i) binary += static_cast<char>((i * 131) ^ (i >> 8));
-  const std::string huge = dir.Write("huge.yaml", "rules: []\n");
+  const std::string huge = dir.WriteFile("huge.yaml", "rules: []\n");
   ASSERT_EQ(truncate(huge.c_str(), off_t{512} << 20), 0);
   const std::vector<std::string> paths = {
-      dir.Write("deep_flow.yaml", "rules: " + std::string(deep, '[') + std::string(deep, ']')),
-      dir.Write("deep_block.yaml", deep_block),
+      dir.WriteFile("deep_flow.yaml", "rules: " + std::string(deep, '[') + std::string(deep, ']')),
+      dir.WriteFile("deep_block.yaml", deep_block),
       huge,
-      dir.Write("binary.yaml", binary),
-      dir.Write("empty.yaml", ""),
-      dir.File(""),
-      dir.File("missing.yaml"),
+      dir.WriteFile("binary.yaml", binary),
+      dir.WriteFile("empty.yaml", ""),
+      dir.PathOf(""),
+      dir.PathOf("missing.yaml"),
   };
   for (const std::string& path : paths) ExpectLoad(path, {F, {}, {}});
 }

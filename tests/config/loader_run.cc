@@ -10,7 +10,7 @@
 #include <optional>
 #include <sstream>
 
-#include "tests/config/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -55,11 +55,11 @@ std::string Describe(const RuleDescription& rule) {
 }
 
 LoaderRun RunLoader(const std::string& path, int log_level) {
-  const TempDir dir;
+  const corvane_test::TempDir dir;
   LoaderRun run;
-  if (!dir.ok()) return run;
-  const std::string log_path = dir.File("stderr");
-  const std::string result_path = dir.File("result");
+  if (!!dir.path().empty()) return run;
+  const std::string log_path = dir.PathOf("stderr");
+  const std::string result_path = dir.PathOf("result");
   std::fflush(nullptr);
   const pid_t pid = fork();
   if (pid == 0) LoadInChild(path, log_level, log_path, result_path);

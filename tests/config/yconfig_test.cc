@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "tests/config/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -123,8 +123,8 @@ struct RefusedFile {
 // Files that must give no document; deep ones exceed the parser's nesting
 // guard in each of the ways YAML can nest.
 TEST(YconfigCreate, RefusesFilesThatAreNotAMappingDocument) {
-  const TempDir dir;
-  ASSERT_TRUE(dir.ok());
+  const corvane_test::TempDir dir;
+  ASSERT_TRUE(!dir.path().empty());
   const int deep = 100000;
   std::string deep_block;
   for (int i = 0; i < 2000; ++i) deep_block += std::string(i, ' ') + "a:\n";
@@ -160,17 +160,17 @@ TEST(YconfigCreate, RefusesFilesThatAreNotAMappingDocument) {
       {"deep_block_mapping", deep_block},
   };
   for (const RefusedFile& c : cases) {
-    EXPECT_EQ(Open(dir.Write(c.name, c.content)), nullptr) << c.name;
+    EXPECT_EQ(Open(dir.WriteFile(c.name, c.content)), nullptr) << c.name;
   }
 }
 
 TEST(YconfigCreate, RefusesPathsThatAreNotReadableRegularFiles) {
-  const TempDir dir;
-  ASSERT_TRUE(dir.ok());
-  const std::string fifo = dir.File("fifo");
+  const corvane_test::TempDir dir;
+  ASSERT_TRUE(!dir.path().empty());
+  const std::string fifo = dir.PathOf("fifo");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   // A FIFO without a writer must not block the open.
-  for (const std::string& path : {dir.File("missing.yaml"), dir.File(""), fifo,
+  for (const std::string& path : {dir.PathOf("missing.yaml"), dir.PathOf(""), fifo,
                                   std::string("/dev/null"), std::string("/dev/zero")}) {
     EXPECT_EQ(Open(path), nullptr) << path;
   }
@@ -179,37 +179,37 @@ TEST(YconfigCreate, RefusesPathsThatAreNotReadableRegularFiles) {
 
 TEST(YconfigCreate, RefusesUnreadableFile) {
   if (geteuid() == 0) GTEST_SKIP() << "root reads files whatever their mode";
-  const TempDir dir;
-  ASSERT_TRUE(dir.ok());
-  const std::string path = dir.Write("locked.yaml", "a: 1\n");
+  const corvane_test::TempDir dir;
+  ASSERT_TRUE(!dir.path().empty());
+  const std::string path = dir.WriteFile("locked.yaml", "a: 1\n");
   ASSERT_EQ(chmod(path.c_str(), 0), 0);
   EXPECT_EQ(Open(path), nullptr);
 }
 
 TEST(YconfigCreate, SizeLimitIsInclusive) {
-  const TempDir dir;
-  ASSERT_TRUE(dir.ok());
+  const corvane_test::TempDir dir;
+  ASSERT_TRUE(!dir.path().empty());
   const std::string head = "a: 1\n#";
   std::string at_limit = head + std::string(yconfig_max_file_bytes - head.size() - 1, 'x') + "\n";
   ASSERT_EQ(at_limit.size(), yconfig_max_file_bytes);
-  const Document doc = Open(dir.Write("at_limit.yaml", at_limit));
+  const Document doc = Open(dir.WriteFile("at_limit.yaml", at_limit));
   ASSERT_NE(doc, nullptr);
   EXPECT_STREQ(yconfig_get(doc.get(), "/a"), "1");
 
   at_limit.insert(head.size(), "x");
-  EXPECT_EQ(Open(dir.Write("over_limit.yaml", at_limit)), nullptr);
+  EXPECT_EQ(Open(dir.WriteFile("over_limit.yaml", at_limit)), nullptr);
 
   // Hundreds of megabytes are refused from the size alone (a sparse file).
-  const std::string huge = dir.Write("huge.yaml", "a: 1\n");
+  const std::string huge = dir.WriteFile("huge.yaml", "a: 1\n");
   ASSERT_EQ(truncate(huge.c_str(), off_t{300} << 20), 0);
   EXPECT_EQ(Open(huge), nullptr);
 }
 
 TEST(YconfigCreate, AcceptsModerateNestingAndTrailingEmptyDocuments) {
-  const TempDir dir;
-  ASSERT_TRUE(dir.ok());
+  const corvane_test::TempDir dir;
+  ASSERT_TRUE(!dir.path().empty());
   const int depth = 200;
-  const Document nested = Open(dir.Write(
+  const Document nested = Open(dir.WriteFile(
       "nested.yaml", "a: " + std::string(depth, '[') + "x" + std::string(depth, ']') + "\n"));
   ASSERT_NE(nested, nullptr);
   EXPECT_STREQ(yconfig_get(nested.get(), ("/a" + Repeat("[0]", depth)).c_str()), "x");
@@ -217,7 +217,7 @@ TEST(YconfigCreate, AcceptsModerateNestingAndTrailingEmptyDocuments) {
   for (const char* text : {"a: 1\n---\n", "---\na: 1\n...\n",
                            "\xef\xbb\xbf"
                            "a: 1\r\n"}) {
-    const Document doc = Open(dir.Write("documents.yaml", text));
+    const Document doc = Open(dir.WriteFile("documents.yaml", text));
     ASSERT_NE(doc, nullptr) << text;
     EXPECT_STREQ(yconfig_get(doc.get(), "/a"), "1") << text;
   }
