@@ -86,15 +86,15 @@ int32_t FinishWithoutValue(int32_t argc, char** argv, int32_t moved) {
 int32_t ShortOption(int32_t argc, char** argv, const char* optstring, const Mode& mode, int32_t i,
                     int32_t moved, char* letter) {
   const char c = *letter;
-  const char* const spec = std::strchr(optstring, c);
-  if (spec == nullptr) {
+  const char* const entry = std::strchr(optstring, c);
+  if (entry == nullptr) {
     x_optopt = static_cast<unsigned char>(c);
     if (x_opterr) std::fprintf(stderr, "%s: invalid option -- %c\n", argv[0], c);
     // A continuing caller sees the same error again rather than a skipped letter.
     if (letter != argv[i] + 1) RememberClusterPosition(argv, i, letter);
     return '?';
   }
-  if (spec[1] != ':') {
+  if (entry[1] != ':') {
     x_optarg = nullptr;
     if (letter[1] == '\0') {
       x_optind = i + 1;

@@ -159,8 +159,8 @@ void CheckResult(int32_t result, const char* optstring, const x_option* table, i
   }
   // Without a long table a letter that takes a value always comes with one.
   if (table == nullptr && result > 0 && result < 256 && result != '?' && result != ':') {
-    const char* const spec = std::strchr(optstring, result);
-    if (spec != nullptr && spec[1] == ':') {
+    const char* const entry = std::strchr(optstring, result);
+    if (entry != nullptr && entry[1] == ':') {
       FUZZ_CHECK(x_optarg != nullptr, "short option that takes a value returned without one");
     }
   }

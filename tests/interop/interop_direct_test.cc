@@ -24,22 +24,22 @@ struct DirectCase {
 };
 
 TrafficSpec Traffic(const char* kind, bool reliable, uint32_t size, uint32_t count) {
-  TrafficSpec spec;
-  spec.kind = kind;
-  spec.reliable = reliable;
-  spec.size = size;
-  spec.count = count;
+  TrafficSpec traffic;
+  traffic.kind = kind;
+  traffic.reliable = reliable;
+  traffic.size = size;
+  traffic.count = count;
   if (reliable) {
     // Discovery completes at different times on the two sides; history
     // covers a reader that matches after the first writes.
-    spec.transient_local = true;
+    traffic.transient_local = true;
   } else {
     // Best effort has no history to catch up on and may drop on a busy
     // machine; what arrives must still be exact.
-    spec.min_count = 1;
-    spec.settle_ms = 1500;
+    traffic.min_count = 1;
+    traffic.settle_ms = 1500;
   }
-  return spec;
+  return traffic;
 }
 
 // Keeps gtest from printing the case as raw bytes.

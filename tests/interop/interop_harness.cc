@@ -32,30 +32,30 @@ const char* VendorName(Vendor vendor) {
 }
 
 std::vector<std::string> PeerCommand(Vendor vendor, const std::string& role, int domain_id,
-                                     const TrafficSpec& spec) {
-  const uint32_t min_count = spec.min_count == 0 ? spec.count : spec.min_count;
+                                     const TrafficSpec& traffic) {
+  const uint32_t min_count = traffic.min_count == 0 ? traffic.count : traffic.min_count;
   return {vendor == Vendor::kFastDds ? INTEROP_FASTDDS_PEER : INTEROP_CYCLONE_PEER,
           role,
           "--domain",
           std::to_string(domain_id),
           "--kind",
-          spec.kind,
+          traffic.kind,
           "--reliability",
-          spec.reliable ? "reliable" : "best-effort",
+          traffic.reliable ? "reliable" : "best-effort",
           "--durability",
-          spec.transient_local ? "transient-local" : "volatile",
+          traffic.transient_local ? "transient-local" : "volatile",
           "--size",
-          std::to_string(spec.size),
+          std::to_string(traffic.size),
           "--count",
-          std::to_string(spec.count),
+          std::to_string(traffic.count),
           "--min-count",
           std::to_string(min_count),
           "--period-ms",
-          std::to_string(spec.period_ms),
+          std::to_string(traffic.period_ms),
           "--settle-ms",
-          std::to_string(spec.settle_ms),
+          std::to_string(traffic.settle_ms),
           "--timeout",
-          FormatSeconds(spec.timeout_seconds),
+          FormatSeconds(traffic.timeout_seconds),
           "--readers",
           "1"};
 }

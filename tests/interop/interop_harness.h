@@ -32,7 +32,7 @@ struct TrafficSpec {
 // The command line of a peer; `role` is "pub" or "sub". A publisher waits for
 // one matched reader before it writes.
 std::vector<std::string> PeerCommand(Vendor vendor, const std::string& role, int domain_id,
-                                     const TrafficSpec& spec);
+                                     const TrafficSpec& traffic);
 
 // Variables every peer process gets on top of the test's environment.
 std::vector<std::string> PeerEnvironment();

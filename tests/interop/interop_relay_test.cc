@@ -113,15 +113,17 @@ void PrintTo(const RelayCase& test, std::ostream* out) {
 }
 
 TrafficSpec TrafficOf(const RelayCase& test) {
-  TrafficSpec spec;
-  spec.kind = test.kind;
-  spec.reliable = true;
-  spec.transient_local = false;  // A transient-local reader would not match corvane's writer.
-  spec.size = test.size;
-  spec.count = test.count;
-  spec.settle_ms = SETTLE_MS;
-  spec.timeout_seconds = PEER_TIMEOUT_SECONDS;
-  return spec;
+  TrafficSpec traffic;
+  traffic.kind = test.kind;
+  traffic.reliable = true;
+  // Volatile: a transient-local reader would also get the sample that
+  // corvane's writer keeps for late joiners.
+  traffic.transient_local = false;
+  traffic.size = test.size;
+  traffic.count = test.count;
+  traffic.settle_ms = SETTLE_MS;
+  traffic.timeout_seconds = PEER_TIMEOUT_SECONDS;
+  return traffic;
 }
 
 class RelayInteropTest : public ::testing::TestWithParam<RelayCase> {};
