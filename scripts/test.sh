@@ -6,7 +6,7 @@
 #   4. the fuzz targets, a bounded time each,
 #   5. the benchmark smoke run and the Debian package test.
 # CORVANE_TEST_STAGES selects stages (default "all"; e.g. "normal asan").
-# CORVANE_FUZZ_SECONDS sets the fuzzing time per target (default 45).
+# CORVANE_FUZZ_SECONDS sets the fuzzing time per target (default 20).
 # Every DDS process stays on the loopback interface.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -41,14 +41,16 @@ fi
 if want tsan; then
   stage "ThreadSanitizer"
   "$root/scripts/build.sh" "$root/build-tsan" -DCORVANE_SANITIZE=thread
+  # libddsc is not instrumented: its own libc calls (memcpy, free) are left
+  # out, our code's are checked (see tests/tsan.supp).
   (cd "$root/build-tsan" &&
-    TSAN_OPTIONS="suppressions=$root/tests/tsan.supp halt_on_error=1" \
+    TSAN_OPTIONS="suppressions=$root/tests/tsan.supp halt_on_error=1 ignore_noninstrumented_modules=1" \
     ctest -j2 -L threads --output-on-failure --timeout 600)
 fi
 
 if want fuzz; then
   stage "fuzzing"
-  "$root/fuzz/run.sh" --build-dir "$root/build-fuzz" "${CORVANE_FUZZ_SECONDS:-45}"
+  "$root/fuzz/run.sh" --build-dir "$root/build-fuzz" "${CORVANE_FUZZ_SECONDS:-20}"
 fi
 
 if want bench; then

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -64,8 +65,12 @@ std::vector<char*> PointersTo(std::vector<std::string>& texts) {
 // Runs in the forked child: only async-signal-safe calls until execve.
 [[noreturn]] void ExecChild(const char* program, char* const* argv, char* const* envp,
                             const char* working_directory, int stdin_fd, int stdout_fd,
-                            int stderr_fd, int report_fd) {
+                            int stderr_fd, int report_fd, pid_t parent) {
   int failure = 0;
+  // A test that dies without running its destructors (a sanitizer abort, a
+  // crash) must not leave the child relaying on its domains: later runs of
+  // the same test would see it as an extra participant.
+  if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) ::_exit(127);
   if (::dup2(stdin_fd, STDIN_FILENO) < 0 || ::dup2(stdout_fd, STDOUT_FILENO) < 0 ||
       ::dup2(stderr_fd, STDERR_FILENO) < 0) {
     failure = errno;
@@ -142,10 +147,11 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const ChildOptions& options, s
     *error = std::string("/dev/null: ") + std::strerror(errno);
     return nullptr;
   }
+  const pid_t parent = ::getpid();
   const pid_t pid = ::fork();
   if (pid == 0) {
     ExecChild(options.program.c_str(), argv.data(), envp.data(), working_directory, stdin_fd,
-              out.write_fd, err.write_fd, report.write_fd);
+              out.write_fd, err.write_fd, report.write_fd, parent);
   }
   const int fork_errno = errno;
   CloseFd(&stdin_fd);

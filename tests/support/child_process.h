@@ -52,7 +52,8 @@ std::ostream& operator<<(std::ostream& os, const ChildExit& exit);
 // dispositions are reset to their defaults and its signal mask is empty, so
 // it starts the same whatever the test runner inherited. Output is drained
 // on a thread of its own, so a child writing a lot never blocks on a full
-// pipe. Destroying a child that still runs kills it with SIGKILL and reaps it.
+// pipe. Destroying a child that still runs kills it with SIGKILL and reaps it;
+// a child whose test process dies first gets SIGKILL from the kernel.
 class ChildProcess {
  public:
   // Starts the program. Returns null and describes the failure in `error`
