@@ -13,8 +13,7 @@ class RosActionBridge : public Bridge {
   RosActionBridge() = default;
   ~RosActionBridge() override = default;
 
-  bool Initialize(const RuleDescription& rule,
-                  const std::shared_ptr<DdsManager>& manager) override;
+  bool Initialize(const RuleDescription& rule, const std::shared_ptr<DdsManager>& manager) override;
 
  private:
   DdsChannel send_goal_request_channel_;

@@ -11,8 +11,7 @@ class RosMsgBridge : public Bridge {
   RosMsgBridge() = default;
   ~RosMsgBridge() override = default;
 
-  bool Initialize(const RuleDescription& rule,
-                  const std::shared_ptr<DdsManager>& manager) override;
+  bool Initialize(const RuleDescription& rule, const std::shared_ptr<DdsManager>& manager) override;
 
  private:
   DdsChannel channel_;

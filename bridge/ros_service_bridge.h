@@ -12,8 +12,7 @@ class RosServiceBridge : public Bridge {
   RosServiceBridge() = default;
   ~RosServiceBridge() override = default;
 
-  bool Initialize(const RuleDescription& rule,
-                  const std::shared_ptr<DdsManager>& manager) override;
+  bool Initialize(const RuleDescription& rule, const std::shared_ptr<DdsManager>& manager) override;
 
  private:
   DdsChannel request_channel_;

@@ -45,8 +45,8 @@ bool DdsChannel::Initialize(const std::shared_ptr<DdsDomain>& src,
   if (data_seq_ == nullptr || info_seq_ == nullptr || size_seq_ == nullptr) return false;
 
   dds_DataReader_set_listener_context(reader_, this);
-  const dds_DataReaderListener listener = {nullptr, nullptr, nullptr, nullptr,
-                                           &DdsChannel::OnDataAvailable, nullptr, nullptr};
+  const dds_DataReaderListener listener = {
+      nullptr, nullptr, nullptr, nullptr, &DdsChannel::OnDataAvailable, nullptr, nullptr};
   return dds_DataReader_set_listener(reader_, &listener, dds_DATA_AVAILABLE_STATUS) ==
          dds_RETCODE_OK;
 }
@@ -59,10 +59,9 @@ void DdsChannel::OnDataAvailable(const dds_DataReader* reader) {
 void DdsChannel::OnDataAvailable() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (reader_ == nullptr) return;
-  if (dds_DataReader_raw_take_w_sampleinfoex(reader_, 0, data_seq_, info_seq_, size_seq_,
-                                             kMaxSamplesPerStep, dds_ANY_SAMPLE_STATE,
-                                             dds_ANY_VIEW_STATE,
-                                             dds_ANY_INSTANCE_STATE) != dds_RETCODE_OK) {
+  if (dds_DataReader_raw_take_w_sampleinfoex(
+          reader_, 0, data_seq_, info_seq_, size_seq_, kMaxSamplesPerStep, dds_ANY_SAMPLE_STATE,
+          dds_ANY_VIEW_STATE, dds_ANY_INSTANCE_STATE) != dds_RETCODE_OK) {
     return;
   }
   const uint32_t count = dds_DataSeq_length(data_seq_);

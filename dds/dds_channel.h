@@ -31,8 +31,8 @@ class DdsChannel {
   // or the writer cannot be created; what was created is deleted by the
   // destructor.
   bool Initialize(const std::shared_ptr<DdsDomain>& src, const std::shared_ptr<DdsDomain>& dst,
-                  const std::string& topic_name, const std::string& type_name,
-                  bool src_reliable, bool dst_reliable);
+                  const std::string& topic_name, const std::string& type_name, bool src_reliable,
+                  bool dst_reliable);
 
   // The reader's data-available callback.
   static void OnDataAvailable(const dds_DataReader* reader);

@@ -31,9 +31,6 @@ using corvane_dds::CycloneEntity;
 using corvane_dds::kKeyed;
 using corvane_dds::kKeyless;
 using corvane_dds::kKinds;
-using corvane_dds::kReaderSide;
-using corvane_dds::kSides;
-using corvane_dds::kWriterSide;
 using corvane_dds::ReleaseToCaller;
 using corvane_dds::TakeOut;
 
@@ -49,9 +46,7 @@ dds_Subscriber::~dds_Subscriber() {
 }
 
 dds_Topic::~dds_Topic() {
-  for (auto& side : topics) {
-    for (CycloneEntity& topic : side) topic.Reset();
-  }
+  for (CycloneEntity& topic : topics) topic.Reset();
 }
 
 void dds_DomainParticipant::DeleteContainedEntities() {
@@ -71,41 +66,8 @@ void dds_DomainParticipant::DeleteContainedEntities() {
 
 dds_DomainParticipant::~dds_DomainParticipant() {
   DeleteContainedEntities();
-  for (CycloneEntity& side : participants) side.Reset();
+  participant.Reset();
 }
-
-namespace corvane_dds {
-
-dds_entity_t CyclonePublisher(dds_Publisher* publisher) {
-  if (!publisher->publisher.valid()) {
-    const dds_entity_t side = SideParticipant(publisher->participant, kWriterSide);
-    if (side == 0) return 0;
-    const dds_entity_t handle = dds_create_publisher(side, nullptr, nullptr);
-    if (handle <= 0) return 0;
-    publisher->publisher = CycloneEntity(handle);
-  }
-  return publisher->publisher.get();
-}
-
-// The Cyclone participant of `side`, made on first demand; 0 when Cyclone
-// refuses it. The caller holds the participant's mutex.
-dds_entity_t SideParticipant(dds_DomainParticipant* participant, int side) {
-  if (participant->participants[side].valid()) return participant->participants[side].get();
-  std::shared_ptr<CycloneDomain> domain =
-      AcquireCycloneDomain(participant->domain_id, static_cast<DomainRole>(side));
-  if (!domain) return 0;
-  const dds_entity_t handle = dds_create_participant(domain->internal_id(), nullptr, nullptr);
-  if (handle <= 0) return 0;
-  if (side == kWriterSide && dds_get_guid(handle, &participant->writer_guid) < 0) {
-    dds_delete(handle);
-    return 0;
-  }
-  participant->domains[side] = std::move(domain);
-  participant->participants[side] = CycloneEntity(handle);
-  return handle;
-}
-
-}  // namespace corvane_dds
 
 // --- factory and participants ----------------------------------------------
 
@@ -119,13 +81,14 @@ dds_DomainParticipant* dds_DomainParticipantFactory_create_participant(
     const dds_DomainParticipantQos* qos, const dds_DomainParticipantListener*, dds_StatusMask) {
   // Negative ids would reach Cyclone as huge unsigned ids, -1 as its default.
   if (factory == nullptr || qos == nullptr || domain_id < 0) return nullptr;
+  std::shared_ptr<corvane_dds::CycloneDomain> domain = corvane_dds::AcquireCycloneDomain(domain_id);
+  if (!domain) return nullptr;
+  const dds_entity_t handle = dds_create_participant(domain->internal_id(), nullptr, nullptr);
+  if (handle <= 0) return nullptr;
   auto participant = std::make_unique<dds_DomainParticipant>();
   participant->domain_id = domain_id;
-  {
-    // The reader side at once: it tells whether Cyclone takes the domain id.
-    std::lock_guard<std::mutex> lock(participant->mutex);
-    if (corvane_dds::SideParticipant(participant.get(), kReaderSide) == 0) return nullptr;
-  }
+  participant->domain = std::move(domain);
+  participant->participant = CycloneEntity(handle);
   dds_DomainParticipant* result = participant.get();
   std::lock_guard<std::mutex> lock(factory->mutex);
   factory->participants.push_back(std::move(participant));
@@ -157,13 +120,14 @@ dds_Publisher* dds_DomainParticipant_create_publisher(dds_DomainParticipant* par
                                                       const dds_PublisherListener*,
                                                       dds_StatusMask) {
   if (participant == nullptr || qos == nullptr) return nullptr;
-  // Its Cyclone publisher, and the participant's writer side, come with the
-  // first writer: a participant that never writes stays one participant on
-  // the network.
+  std::lock_guard<std::mutex> lock(participant->mutex);
+  const dds_entity_t handle =
+      dds_create_publisher(participant->participant.get(), nullptr, nullptr);
+  if (handle <= 0) return nullptr;
   auto publisher = std::make_unique<dds_Publisher>();
   publisher->participant = participant;
+  publisher->publisher = CycloneEntity(handle);
   dds_Publisher* result = publisher.get();
-  std::lock_guard<std::mutex> lock(participant->mutex);
   participant->publishers.push_back(std::move(publisher));
   return result;
 }
@@ -175,7 +139,7 @@ dds_Subscriber* dds_DomainParticipant_create_subscriber(dds_DomainParticipant* p
   if (participant == nullptr || qos == nullptr) return nullptr;
   std::lock_guard<std::mutex> lock(participant->mutex);
   const dds_entity_t handle =
-      dds_create_subscriber(participant->participants[kReaderSide].get(), nullptr, nullptr);
+      dds_create_subscriber(participant->participant.get(), nullptr, nullptr);
   if (handle <= 0) return nullptr;
   auto subscriber = std::make_unique<dds_Subscriber>();
   subscriber->participant = participant;
@@ -223,29 +187,20 @@ dds_entity_t CreateRawTopic(dds_entity_t participant, const char* topic_name, co
   return topic;
 }
 
-}  // namespace
-
-namespace corvane_dds {
-
-bool MakeSideTopics(dds_Topic* topic, int side) {
-  if (topic->topics[side][kKeyless].valid()) return true;
-  const dds_entity_t participant = SideParticipant(topic->participant, side);
-  if (participant == 0) return false;
+// The topic's Cyclone topics, one per kind; false when Cyclone refuses one.
+bool MakeCycloneTopics(dds_Topic* topic) {
   static_assert(kKeyless == 0 && kKeyed == 1, "kinds index the entity arrays");
   for (int kind = 0; kind < kKinds; kind++) {
     const dds_entity_t handle =
-        CreateRawTopic(participant, topic->name.c_str(), topic->type_name.c_str(), kind == kKeyed,
-                       &topic->sertypes[side][kind]);
-    if (handle <= 0) {
-      for (CycloneEntity& made : topic->topics[side]) made.Reset();
-      return false;
-    }
-    topic->topics[side][kind] = CycloneEntity(handle);
+        CreateRawTopic(topic->participant->participant.get(), topic->name.c_str(),
+                       topic->type_name.c_str(), kind == kKeyed, &topic->sertypes[kind]);
+    if (handle <= 0) return false;
+    topic->topics[kind] = CycloneEntity(handle);
   }
   return true;
 }
 
-}  // namespace corvane_dds
+}  // namespace
 
 dds_Topic* dds_DomainParticipant_create_topic(dds_DomainParticipant* participant,
                                               const char* topic_name, const char* type_name,
@@ -264,8 +219,7 @@ dds_Topic* dds_DomainParticipant_create_topic(dds_DomainParticipant* participant
   topic->participant = participant;
   topic->name = topic_name;
   topic->type_name = type_name;
-  // The writer side's follow with the topic's first writer.
-  if (!corvane_dds::MakeSideTopics(topic.get(), kReaderSide)) return nullptr;
+  if (!MakeCycloneTopics(topic.get())) return nullptr;
   dds_Topic* result = topic.get();
   participant->topics.push_back(std::move(topic));
   return result;

@@ -223,14 +223,14 @@ void dds_TypeSupport_delete(dds_TypeSupport* support);
 // opaque.
 
 struct dds_SampleInfo {
-  bool valid_data;            // false: only a change of instance state
-  int64_t source_timestamp;   // nanoseconds since the epoch, as published
+  bool valid_data;           // false: only a change of instance state
+  int64_t source_timestamp;  // nanoseconds since the epoch, as published
   uint32_t sample_state;
   uint32_t view_state;
   uint32_t instance_state;
   uint64_t publication_handle;
-  bool keyed;                 // taken from a keyed (true) or keyless endpoint
-  const void* origin;         // the lent sample; valid until the loan returns
+  bool keyed;          // taken from a keyed (true) or keyless endpoint
+  const void* origin;  // the lent sample; valid until the loan returns
 };
 
 // Sequences of lent samples, filled by the take and emptied by the return of
@@ -278,9 +278,8 @@ dds_ReturnCode_t dds_DataReader_raw_return_loan(dds_DataReader* reader, dds_Data
 // at most one second (then dds_RETCODE_TIMEOUT); after such a timeout later
 // writes fail at once until the writer's readers have acknowledged all, so a
 // stalled destination cannot hold the source domain for a second per sample.
-dds_ReturnCode_t dds_DataWriter_raw_write_w_sampleinfoex(dds_DataWriter* writer,
-                                                         const void* buffer, uint32_t size,
-                                                         const dds_SampleInfo* info);
+dds_ReturnCode_t dds_DataWriter_raw_write_w_sampleinfoex(dds_DataWriter* writer, const void* buffer,
+                                                         uint32_t size, const dds_SampleInfo* info);
 
 // ---------------------------------------------------------------------------
 // Reader listener. Of the seven callbacks only on_data_available is called by

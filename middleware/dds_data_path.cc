@@ -1,8 +1,5 @@
 // The raw take, the return of its loan, and the raw write.
 
-#include <cstring>
-#include <mutex>
-
 #include "middleware/dds.h"
 #include "middleware/dds_delivery_internal.h"
 #include "middleware/dds_entities_internal.h"
@@ -53,33 +50,8 @@ void EnsureCapacity(dds_DataSeq* data, dds_SampleInfoSeq* infos, dds_UnsignedLon
   sizes->values.reserve(count);
 }
 
-// Whether `handle` is a writer of the reader's own participant. Those live in
-// another Cyclone instance than the reader, so Cyclone matches them, and
-// their samples, a relay's own output, are dropped here.
-bool IsOwnPublication(dds_DataReader* reader, int kind, dds_instance_handle_t handle) {
-  {
-    std::lock_guard<std::mutex> lock(reader->echo_mutex);
-    const auto known = reader->own_publications.find(handle);
-    if (known != reader->own_publications.end()) return known->second;
-  }
-  dds_guid_t own;
-  {
-    std::lock_guard<std::mutex> lock(reader->subscriber->participant->mutex);
-    own = reader->subscriber->participant->writer_guid;
-  }
-  dds_builtintopic_endpoint_t* writer =
-      dds_get_matched_publication_data(reader->readers[kind].get(), handle);
-  if (writer == nullptr) return false;  // gone meanwhile: not knowable, keep it
-  const bool is_own = std::memcmp(&writer->participant_key, &own, sizeof own) == 0;
-  dds_builtintopic_free_endpoint(writer);
-  std::lock_guard<std::mutex> lock(reader->echo_mutex);
-  reader->own_publications.emplace(handle, is_own);
-  return is_own;
-}
-
-// Takes at most `limit` samples of one kind into the sequences, leaving out
-// the reader's own participant's; the count taken from Cyclone, or a negative
-// Cyclone code.
+// Takes at most `limit` samples of one kind into the sequences; the count
+// taken, or a negative Cyclone code.
 int TakeKind(dds_DataReader* reader, int kind, uint32_t mask, uint32_t limit, dds_DataSeq* data,
              dds_SampleInfoSeq* infos, dds_UnsignedLongSeq* sizes) {
   const size_t first = data->buffers.size();
@@ -88,12 +60,6 @@ int TakeKind(dds_DataReader* reader, int kind, uint32_t mask, uint32_t limit, dd
   for (int i = 0; i < count; i++) {
     ddsi_serdata* sample = data->loans[first + i];
     const dds_sample_info_t& info = infos->scratch[first + i];
-    if (IsOwnPublication(reader, kind, info.publication_handle)) {
-      ddsi_serdata_unref(sample);
-      continue;
-    }
-    const size_t kept = data->buffers.size();
-    data->loans[kept] = sample;
     data->buffers.push_back(const_cast<unsigned char*>(corvane_dds::RawSerdataBytes(sample)));
     sizes->values.push_back(corvane_dds::RawSerdataSize(sample));
     infos->infos.push_back(Translate(info, sample, kind == kKeyed));
@@ -178,7 +144,7 @@ dds_return_t Publish(dds_entity_t writer, ddsi_serdata* sample) {
 // when the caller passes its bytes unchanged, a copy otherwise.
 ddsi_serdata* OutgoingSample(const dds_DataWriter* writer, int kind, const void* buffer,
                              uint32_t size, const dds_SampleInfo& info) {
-  const ddsi_sertype* type = writer->topic->sertypes[corvane_dds::kWriterSide][kind];
+  const ddsi_sertype* type = writer->topic->sertypes[kind];
   auto* origin = static_cast<ddsi_serdata*>(const_cast<void*>(info.origin));
   if (origin != nullptr && corvane_dds::RawSerdataBytes(origin) == buffer &&
       corvane_dds::RawSerdataSize(origin) == size) {
@@ -199,8 +165,8 @@ dds_ReturnCode_t dds_DataWriter_raw_write_w_sampleinfoex(dds_DataWriter* writer,
     const dds_time_t now = dds_time();
     dds_return_t rc = DDS_RETCODE_OK;
     for (int kind = 0; kind < kKinds; kind++) {
-      ddsi_serdata* sample = corvane_dds::RawSerdataCopy(
-          writer->topic->sertypes[corvane_dds::kWriterSide][kind], buffer, size, now);
+      ddsi_serdata* sample =
+          corvane_dds::RawSerdataCopy(writer->topic->sertypes[kind], buffer, size, now);
       const dds_return_t kind_rc = Publish(writer->writers[kind].get(), sample);
       if (kind_rc < 0) rc = kind_rc;
     }

@@ -18,7 +18,6 @@ namespace {
 
 // Internal ids far above the DDS domain ids (0..232) that other code uses.
 constexpr uint32_t kInternalIdBase = 0x40000000u;
-constexpr uint32_t kInternalIdRoleStride = 0x01000000u;
 
 // Batched writes: a delivery thread flushes its writers once it has drained
 // its reader, so a burst of samples leaves in few datagrams instead of one
@@ -99,9 +98,8 @@ Registry& TheRegistry() {
 
 }  // namespace
 
-uint32_t InternalDomainId(dds_DomainId_t domain_id, DomainRole role) {
-  return kInternalIdBase + static_cast<uint32_t>(role) * kInternalIdRoleStride +
-         static_cast<uint32_t>(domain_id);
+uint32_t InternalDomainId(dds_DomainId_t domain_id) {
+  return kInternalIdBase + static_cast<uint32_t>(domain_id);
 }
 
 std::string DomainConfig(dds_DomainId_t domain_id, const char* user_uri) {
@@ -123,9 +121,9 @@ CycloneDomain::~CycloneDomain() {
   dds_delete(handle_);
 }
 
-std::shared_ptr<CycloneDomain> AcquireCycloneDomain(dds_DomainId_t domain_id, DomainRole role) {
+std::shared_ptr<CycloneDomain> AcquireCycloneDomain(dds_DomainId_t domain_id) {
   if (domain_id < 0) return nullptr;
-  const uint32_t internal_id = InternalDomainId(domain_id, role);
+  const uint32_t internal_id = InternalDomainId(domain_id);
   Registry& registry = TheRegistry();
   std::lock_guard<std::mutex> lock(registry.mutex);
   std::weak_ptr<CycloneDomain>& slot = registry.domains[internal_id];

@@ -26,13 +26,8 @@
 
 namespace corvane_dds {
 
-// The layer's instances of one DDS domain. The layer uses one (kReaders holds
-// its readers and writers alike); a separate instance for writers would show
-// a second participant in the domain.
-enum class DomainRole { kReaders = 0, kWriters = 1 };
-
-// The internal id of the instance of `role` for DDS domain `domain_id`.
-uint32_t InternalDomainId(dds_DomainId_t domain_id, DomainRole role);
+// The internal id of the instance for DDS domain `domain_id`.
+uint32_t InternalDomainId(dds_DomainId_t domain_id);
 
 // The configuration string for an instance of DDS domain `domain_id`, from
 // the user's configuration `user_uri` (CYCLONEDDS_URI; null or empty for
@@ -43,7 +38,7 @@ std::string DomainConfig(dds_DomainId_t domain_id, const char* user_uri);
 class CycloneDomain {
   // Only AcquireCycloneDomain makes instances.
   struct Token {};
-  friend std::shared_ptr<CycloneDomain> AcquireCycloneDomain(dds_DomainId_t, DomainRole);
+  friend std::shared_ptr<CycloneDomain> AcquireCycloneDomain(dds_DomainId_t);
 
  public:
   CycloneDomain(Token, uint32_t internal_id, dds_entity_t handle)
@@ -59,9 +54,9 @@ class CycloneDomain {
   const dds_entity_t handle_;
 };
 
-// The instance of `role` for `domain_id`, created on first demand; null when
-// Cyclone refuses the domain id or the configuration.
-std::shared_ptr<CycloneDomain> AcquireCycloneDomain(dds_DomainId_t domain_id, DomainRole role);
+// The instance for `domain_id`, created on first demand and shared while
+// held; null when Cyclone refuses the domain id or the configuration.
+std::shared_ptr<CycloneDomain> AcquireCycloneDomain(dds_DomainId_t domain_id);
 
 }  // namespace corvane_dds
 

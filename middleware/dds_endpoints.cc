@@ -11,8 +11,6 @@
 using corvane_dds::CycloneEntity;
 using corvane_dds::kKeyless;
 using corvane_dds::kKinds;
-using corvane_dds::kReaderSide;
-using corvane_dds::kWriterSide;
 using corvane_dds::TakeOut;
 
 dds_DataReader::dds_DataReader() : delivery(std::make_unique<corvane_dds::DeliveryThread>(this)) {}
@@ -38,18 +36,12 @@ dds_DataWriter* dds_Publisher_create_datawriter(dds_Publisher* publisher, dds_To
   if (topic->participant != publisher->participant) return nullptr;
   const corvane_dds::CycloneQos cyclone_qos = corvane_dds::MakeWriterQos(*qos);
   if (!cyclone_qos) return nullptr;
-  dds_entity_t cyclone_publisher = 0;
-  {
-    std::lock_guard<std::mutex> lock(topic->participant->mutex);
-    cyclone_publisher = corvane_dds::CyclonePublisher(publisher);
-    if (cyclone_publisher == 0 || !corvane_dds::MakeSideTopics(topic, kWriterSide)) return nullptr;
-  }
   auto writer = std::make_unique<dds_DataWriter>();
   writer->publisher = publisher;
   writer->topic = topic;
   for (int kind = 0; kind < kKinds; kind++) {
     const dds_entity_t handle = dds_create_writer(
-        cyclone_publisher, topic->topics[kWriterSide][kind].get(), cyclone_qos.get(), nullptr);
+        publisher->publisher.get(), topic->topics[kind].get(), cyclone_qos.get(), nullptr);
     if (handle <= 0) return nullptr;
     writer->writers[kind] = CycloneEntity(handle);
   }
@@ -109,7 +101,7 @@ dds_DataReader* dds_Subscriber_create_datareader(dds_Subscriber* subscriber, dds
       corvane_dds::MakeReaderListener(reader.get());
   for (int kind = 0; kind < kKinds; kind++) {
     const dds_entity_t handle =
-        dds_create_reader(subscriber->subscriber.get(), topic->topics[kReaderSide][kind].get(),
+        dds_create_reader(subscriber->subscriber.get(), topic->topics[kind].get(),
                           cyclone_qos.get(), cyclone_listener.get());
     if (handle <= 0) return nullptr;
     reader->readers[kind] = CycloneEntity(handle);

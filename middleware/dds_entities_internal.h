@@ -6,13 +6,11 @@
 // every topic, reader and writer holds one Cyclone entity of each kind:
 // index kKeyless and index kKeyed.
 //
-// A participant is two Cyclone participants, one in the layer's instance for
-// readers of its DDS domain and one in the instance for writers
-// (dds_domain_config_internal.h). A reader that holds its source back holds
-// its instance's receive thread; the acknowledgements of the layer's writers
-// are processed by the writers' instance, so two relays in opposite
-// directions never wait for each other. The price: a reader now also hears
-// the writers of its own participant, and drops their samples at the take.
+// A participant is one Cyclone participant in the layer's own instance for
+// its DDS domain (dds_domain_config_internal.h), so a DDS domain shows
+// exactly one participant of the layer. Its readers ignore its own writers:
+// a relay whose source and destination domains are equal never hears its
+// own output.
 //
 // Ownership follows the DDS tree: the factory owns participants, a
 // participant its publishers, subscribers and topics, a publisher its writers,
@@ -27,7 +25,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -45,14 +42,6 @@ enum class TakeOutcome { kNone, kPartial, kFull };
 constexpr int kKeyless = 0;
 constexpr int kKeyed = 1;
 constexpr int kKinds = 2;
-
-// Index of a participant's side, as DomainRole. A DDS domain shows exactly
-// one participant of the layer, so readers and writers share one side: a
-// second Cyclone instance for the writers would free their acknowledgements
-// from a blocked reader, but would show two participants per domain.
-constexpr int kReaderSide = 0;
-constexpr int kWriterSide = 0;
-constexpr int kSides = 1;
 
 // One Cyclone entity handle, deleted with the object.
 class CycloneEntity {
@@ -95,14 +84,6 @@ std::unique_ptr<T> TakeOut(std::vector<std::unique_ptr<T>>& owned, const T* item
   return nullptr;
 }
 
-// The Cyclone participant of `side` (made on first demand), and the Cyclone
-// topics of `side` for `topic`; 0 or false when Cyclone refuses them. The
-// caller holds the participant's mutex.
-dds_entity_t SideParticipant(dds_DomainParticipant* participant, int side);
-bool MakeSideTopics(dds_Topic* topic, int side);
-// The publisher's Cyclone publisher, made with its first writer.
-dds_entity_t CyclonePublisher(dds_Publisher* publisher);
-
 }  // namespace corvane_dds
 
 struct dds_TypeSupport {};
@@ -112,11 +93,9 @@ struct dds_Topic {
   dds_DomainParticipant* participant = nullptr;
   std::string name;
   std::string type_name;
-  // Per side and kind; the writer side's are made with the topic's first
-  // writer. Guarded by the participant's mutex until made.
-  corvane_dds::CycloneEntity topics[corvane_dds::kSides][corvane_dds::kKinds];
+  corvane_dds::CycloneEntity topics[corvane_dds::kKinds];
   // Borrowed from the Cyclone topics, which keep them alive.
-  const ddsi_sertype* sertypes[corvane_dds::kSides][corvane_dds::kKinds] = {};
+  const ddsi_sertype* sertypes[corvane_dds::kKinds] = {};
 };
 
 struct dds_DataWriter {
@@ -142,16 +121,11 @@ struct dds_DataReader {
   std::atomic<corvane_dds::TakeOutcome> last_take{corvane_dds::TakeOutcome::kNone};
   // Calls on_data_available; the Cyclone listeners only signal it.
   std::unique_ptr<corvane_dds::DeliveryThread> delivery;
-  // Whether a publication handle is a writer of this reader's participant.
-  std::mutex echo_mutex;
-  std::unordered_map<dds_instance_handle_t, bool> own_publications;
 };
 
 struct dds_Publisher {
   ~dds_Publisher();
   dds_DomainParticipant* participant = nullptr;
-  // In the participant's writer side; made with the first writer, guarded by
-  // the participant's mutex until then.
   corvane_dds::CycloneEntity publisher;
   std::mutex mutex;
   std::vector<std::unique_ptr<dds_DataWriter>> writers;
@@ -171,12 +145,9 @@ struct dds_DomainParticipant {
   void DeleteContainedEntities();
 
   dds_DomainId_t domain_id = 0;
-  // Per side; the writer side is made with the first writer. The domain
-  // instance outlives the Cyclone participant in it.
-  std::shared_ptr<corvane_dds::CycloneDomain> domains[corvane_dds::kSides];
-  corvane_dds::CycloneEntity participants[corvane_dds::kSides];
-  // The writer side's GUID, all zero until it exists; guarded by mutex.
-  dds_guid_t writer_guid{};
+  // Declared first, so the instance outlives the Cyclone participant in it.
+  std::shared_ptr<corvane_dds::CycloneDomain> domain;
+  corvane_dds::CycloneEntity participant;
   std::mutex mutex;
   std::unordered_set<std::string> registered_types;
   std::vector<std::unique_ptr<dds_Publisher>> publishers;

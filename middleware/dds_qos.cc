@@ -163,6 +163,8 @@ CycloneQos MakeReaderQos(const dds_DataReaderQos& qos) {
     dds_qset_resource_limits(q.get(), kBestEffortMaxSamples, DDS_LENGTH_UNLIMITED,
                              kBestEffortMaxSamples);
   }
+  // A relay whose source and destination domains are equal must not hear its
+  // own output.
   dds_qset_ignorelocal(q.get(), DDS_IGNORELOCAL_PARTICIPANT);
   const dds_data_representation_id_t representations[] = {DDS_DATA_REPRESENTATION_XCDR1,
                                                           DDS_DATA_REPRESENTATION_XCDR2};

@@ -43,10 +43,10 @@ class DomainObserver {
  public:
   explicit DomainObserver(dds_domainid_t domain) {
     participant_ = dds_create_participant(domain, nullptr, nullptr);
-    publications_ = dds_create_reader(participant_, DDS_BUILTIN_TOPIC_DCPSPUBLICATION, nullptr,
-                                      nullptr);
-    subscriptions_ = dds_create_reader(participant_, DDS_BUILTIN_TOPIC_DCPSSUBSCRIPTION, nullptr,
-                                       nullptr);
+    publications_ =
+        dds_create_reader(participant_, DDS_BUILTIN_TOPIC_DCPSPUBLICATION, nullptr, nullptr);
+    subscriptions_ =
+        dds_create_reader(participant_, DDS_BUILTIN_TOPIC_DCPSSUBSCRIPTION, nullptr, nullptr);
   }
   ~DomainObserver() { dds_delete(participant_); }
   bool ok() const { return participant_ > 0 && publications_ > 0 && subscriptions_ > 0; }

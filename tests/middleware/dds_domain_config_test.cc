@@ -63,14 +63,14 @@ TEST(DomainConfigTest, FilesAreInlinedWithoutTheirXmlDeclaration) {
 }
 
 TEST(DomainConfigTest, InstancesAreSharedAndIdsRefusedByCycloneGiveNone) {
-  const std::shared_ptr<CycloneDomain> first = AcquireCycloneDomain(33, DomainRole::kReaders);
-  const std::shared_ptr<CycloneDomain> again = AcquireCycloneDomain(33, DomainRole::kReaders);
-  const std::shared_ptr<CycloneDomain> writers = AcquireCycloneDomain(33, DomainRole::kWriters);
-  ASSERT_TRUE(first && writers);
+  const std::shared_ptr<CycloneDomain> first = AcquireCycloneDomain(33);
+  const std::shared_ptr<CycloneDomain> again = AcquireCycloneDomain(33);
+  const std::shared_ptr<CycloneDomain> other = AcquireCycloneDomain(34);
+  ASSERT_TRUE(first && other);
   EXPECT_EQ(first, again);
-  EXPECT_NE(first->internal_id(), writers->internal_id());
-  EXPECT_EQ(AcquireCycloneDomain(233, DomainRole::kReaders), nullptr);
-  EXPECT_EQ(AcquireCycloneDomain(-1, DomainRole::kWriters), nullptr);
+  EXPECT_NE(first->internal_id(), other->internal_id());
+  EXPECT_EQ(AcquireCycloneDomain(233), nullptr);
+  EXPECT_EQ(AcquireCycloneDomain(-1), nullptr);
 }
 
 }  // namespace
