@@ -98,6 +98,7 @@ class ReadingSource {
     thread_ = std::thread([=] {
       const std::vector<Reading> readings = MakeReadings(sensors, rounds);
       if (!WaitFor([&] { return PublicationsMatched(writer) >= matches; })) return;
+      std::this_thread::sleep_for(kMatchSettle);
       for (const std::string& step : steps) {
         if (!RunSourceStep(writer, keyed, readings, step)) return;
       }

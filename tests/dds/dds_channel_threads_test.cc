@@ -84,6 +84,7 @@ TEST(ThreadsChannelTest, ForwardsBurstsFromConcurrentWritersOnceAndInOrder) {
            std::all_of(writers.begin(), writers.end(),
                        [](dds_entity_t w) { return PublicationsMatched(w) == 1; });
   }));
+  std::this_thread::sleep_for(kMatchSettle);
 
   // Writers that start together and write as fast as they can keep samples
   // pending while the channel forwards, so its steps take several at once,

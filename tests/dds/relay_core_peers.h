@@ -118,6 +118,11 @@ std::vector<Received> ReceiveAll(dds_entity_t reader, bool keyed, bool take = tr
 int32_t PublicationsMatched(dds_entity_t writer);
 int32_t SubscriptionsMatched(dds_entity_t reader);
 
+// A writer can match a channel's reader before that reader has matched the
+// writer, and what it writes in between never reaches the reader. Sources
+// that cannot watch the reader's side pause this long after their match.
+constexpr std::chrono::milliseconds kMatchSettle{300};
+
 // A payload of `size` bytes derived from `seed`.
 std::vector<uint8_t> Payload(size_t size, uint32_t seed);
 

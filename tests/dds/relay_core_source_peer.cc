@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "relay_core_peers.h"
@@ -60,6 +61,7 @@ int main(int argc, char** argv) {
           std::chrono::seconds(20))) {
     return 4;
   }
+  std::this_thread::sleep_for(relay_core_test::kMatchSettle);
   std::printf("matched\n");
   std::fflush(stdout);
   for (const std::string& step : steps) {

@@ -160,6 +160,10 @@ void BlobReader::TakeAll() {
     for (dds_return_t i = 0; i < count; ++i) {
       if (!infos[i].valid_data) continue;
       const auto* data = static_cast<const corvane_e2e_Blob*>(samples[i]);
+      if (data->seq >= kWarmUpSeq) {
+        ++warm_ups_;
+        continue;
+      }
       Blob blob;
       blob.seq = data->seq;
       blob.payload.assign(data->payload._buffer, data->payload._buffer + data->payload._length);
@@ -185,6 +189,30 @@ size_t BlobReader::WaitForSamples(size_t count, std::chrono::milliseconds timeou
 
 size_t BlobReader::CollectFor(std::chrono::milliseconds duration) {
   return WaitForSamples(SIZE_MAX, duration);
+}
+
+bool BlobReader::WaitForWarmUp(std::chrono::milliseconds timeout) {
+  const Clock::time_point deadline = Clock::now() + timeout;
+  TakeAll();
+  while (warm_ups_ == 0) {
+    const auto left = deadline - Clock::now();
+    if (left <= Clock::duration::zero()) break;
+    dds_waitset_wait(waitset_, nullptr, 0,
+                     std::chrono::duration_cast<std::chrono::nanoseconds>(left).count());
+    TakeAll();
+  }
+  return warm_ups_ > 0;
+}
+
+bool WaitUntilHeard(BlobWriter* writer, BlobReader* reader, std::chrono::milliseconds timeout) {
+  const Clock::time_point deadline = Clock::now() + timeout;
+  for (uint32_t n = 0; Clock::now() < deadline; ++n) {
+    Blob warm_up;
+    warm_up.seq = kWarmUpSeq + n;
+    if (!writer->Write(warm_up, dds_time())) return false;
+    if (reader->WaitForWarmUp(std::chrono::milliseconds(100))) return true;
+  }
+  return false;
 }
 
 // --- ParticipantWatch ----------------------------------------------------------

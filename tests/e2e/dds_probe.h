@@ -18,6 +18,10 @@ namespace corvane_e2e {
 // The DDS type name of the probe sample; a relay rule for probe topics names it.
 extern const char kBlobTypeName[];
 
+// Probe samples numbered from here up are warm-ups (see WaitUntilHeard):
+// readers count them apart and leave them out of what they received.
+constexpr uint32_t kWarmUpSeq = 0xFFFF0000u;
+
 // One probe sample as written or as received.
 struct Blob {
   uint32_t seq = 0;
@@ -93,6 +97,9 @@ class BlobReader {
 
   const std::vector<Blob>& received() const { return received_; }
 
+  // True once a warm-up sample has arrived, within `timeout`.
+  bool WaitForWarmUp(std::chrono::milliseconds timeout);
+
  private:
   void TakeAll();
 
@@ -100,7 +107,14 @@ class BlobReader {
   int32_t waitset_;
   int32_t condition_;
   std::vector<Blob> received_;
+  size_t warm_ups_ = 0;
 };
+
+// Writes warm-up samples until `reader` hears one. The writer can match the
+// relay's reader before that reader has matched the writer, and what is
+// written in between never reaches the relay; once a warm-up has crossed,
+// the path is up. False after `timeout`.
+bool WaitUntilHeard(BlobWriter* writer, BlobReader* reader, std::chrono::milliseconds timeout);
 
 // Discovery's view of the participants in the domain of `participant`,
 // leaving out those of this process.

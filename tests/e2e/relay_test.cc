@@ -135,6 +135,7 @@ TEST_F(RelayTest, EverySampleCrossesUnchangedAndNothingCrossesBack) {
   ASSERT_TRUE(writer.ok() && relayed.ok() && echoed.ok());
   ASSERT_TRUE(writer.WaitForReaders(1, kDeliveryTimeout)) << "the relay's reader never matched";
   ASSERT_TRUE(relayed.WaitForWriters(1, kDeliveryTimeout)) << "the relay's writer never matched";
+  ASSERT_TRUE(WaitUntilHeard(&writer, &relayed, kDeliveryTimeout));
 
   constexpr uint32_t kCount = 2000;
   const std::vector<Blob> sent = MakeBlobs(0, kCount);
@@ -204,6 +205,7 @@ TEST_F(RelayTest, RulesOverTheSameDomainsShareOneParticipantPerDomain) {
     BlobReader reader(path.to, path.topic, Heard::kRemoteOnly);
     ASSERT_TRUE(writer.WaitForReaders(1, kDeliveryTimeout));
     ASSERT_TRUE(reader.WaitForWriters(1, kDeliveryTimeout));
+    ASSERT_TRUE(WaitUntilHeard(&writer, &reader, kDeliveryTimeout));
     const std::vector<Blob> sent = MakeBlobs(0, 20);
     ASSERT_TRUE(WriteAll(&writer, sent));
     EXPECT_EQ(reader.WaitForSamples(sent.size(), kDeliveryTimeout), sent.size());
@@ -234,6 +236,8 @@ TEST_F(RelayTest, OppositeRulesOnOneTopicDoNotEcho) {
     // A relay writer on each side gives an echo its way back.
     ASSERT_TRUE(side->reader.WaitForWriters(1, kDeliveryTimeout)) << "no relay writer";
   }
+  ASSERT_TRUE(WaitUntilHeard(&a.writer, &b.reader, kDeliveryTimeout));
+  ASSERT_TRUE(WaitUntilHeard(&b.writer, &a.reader, kDeliveryTimeout));
   constexpr uint32_t kCount = 500;
 
   // Expects `reader` to have heard exactly `first_seq` .. `first_seq` + kCount - 1
@@ -307,6 +311,7 @@ TEST_F(RelayTest, RuleWithinOneDomainDoesNotLoop) {
   ASSERT_TRUE(writer.ok() && everything.ok() && from_relay.ok());
   ASSERT_TRUE(writer.WaitForReaders(2, kDeliveryTimeout)) << "the relay's reader never matched";
   ASSERT_TRUE(from_relay.WaitForWriters(1, kDeliveryTimeout));
+  ASSERT_TRUE(WaitUntilHeard(&writer, &from_relay, kDeliveryTimeout));
 
   constexpr uint32_t kCount = 300;
   ASSERT_TRUE(WriteAll(&writer, MakeBlobs(0, kCount)));

@@ -260,7 +260,8 @@ TEST(RawDataPathTest, TakesAtMostTheLimitAndLeavesTheRestInOrder) {
   ASSERT_TRUE(source.ok() && relay.ok());
   dds_DataReader* reader = relay.Reader(relay.Topic("batch", kKeylessType), true);
   const dds_entity_t typed_writer = source.Writer();
-  ASSERT_TRUE(WaitFor([&] { return PublicationsMatched(typed_writer) == 1; }));
+  ASSERT_TRUE(WaitFor(
+      [&] { return PublicationsMatched(typed_writer) == 1 && SubscriptionsMatched(reader) == 1; }));
 
   std::vector<uint8_t> payload = Payload(8, 2);
   for (int i = 0; i < 20; i++)
@@ -335,7 +336,8 @@ TEST(RawDataPathTest, WritesAlteredOrUnlentBytesAsCopies) {
   dds_DataWriter* writer = relay.Writer(relay.Topic("copies", kKeylessType), true);
   dds_DataReader* reader = probe.Reader(probe.Topic("copies", kKeylessType), true);
   ASSERT_TRUE(writer && reader);
-  ASSERT_TRUE(WaitFor([&] { return PublicationsMatched(writer) == 2; }));
+  ASSERT_TRUE(WaitFor(
+      [&] { return PublicationsMatched(writer) == 2 && SubscriptionsMatched(reader) == 2; }));
   const std::vector<uint8_t> bytes = {0, 1, 0, 0, 42, 0, 0, 0, 0, 0, 0, 0};
 
   EXPECT_EQ(dds_DataWriter_raw_write_w_sampleinfoex(nullptr, bytes.data(), 12, nullptr),

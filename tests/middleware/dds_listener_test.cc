@@ -57,7 +57,9 @@ struct LayerPair {
     reader = relay.Reader(relay.Topic(topic, kKeylessType), true);
   }
   bool Matched() const {
-    return writer && reader && WaitFor([&] { return PublicationsMatched(writer) == 2; });
+    return writer && reader && WaitFor([&] {
+             return PublicationsMatched(writer) == 2 && SubscriptionsMatched(reader) == 2;
+           });
   }
   LayerDomain source, relay;
   dds_DataWriter* writer = nullptr;
@@ -143,7 +145,8 @@ TEST(ListenerTest, AHeldCallbackDoesNotHoldAnotherReaderOfItsDomain) {
   dds_DataReader* fast = fast_domain.Reader(fast_domain.Topic("fast", kKeylessType), true);
   dds_DataWriter* fast_writer = slow.source.Writer(slow.source.Topic("fast", kKeylessType), true);
   ASSERT_TRUE(slow.Matched() && fast && fast_writer);
-  ASSERT_TRUE(WaitFor([&] { return PublicationsMatched(fast_writer) == 2; }));
+  ASSERT_TRUE(WaitFor(
+      [&] { return PublicationsMatched(fast_writer) == 2 && SubscriptionsMatched(fast) == 2; }));
   HeldCallback held;
   held.subscriber = slow.relay.subscriber();
   dds_DataReader_set_listener_context(slow.reader, &held);
