@@ -1,5 +1,8 @@
 // The reader's delivery thread and the batching of the writes it makes.
 
+#include <pthread.h>
+#include <signal.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -52,14 +55,39 @@ class WriteBatch {
 
 thread_local WriteBatch* current_batch = nullptr;
 
+// Blocks the asynchronous signals in the calling thread while it lives, so
+// that threads started meanwhile inherit the block. Faults (SIGSEGV and the
+// like) stay deliverable, for crash reports from the thread that faulted.
+class SignalBlock {
+ public:
+  SignalBlock() {
+    sigset_t blocked;
+    sigfillset(&blocked);
+    for (const int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT, SIGSYS}) {
+      sigdelset(&blocked, fault);
+    }
+    pthread_sigmask(SIG_BLOCK, &blocked, &previous_);
+  }
+  ~SignalBlock() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+  SignalBlock(const SignalBlock&) = delete;
+  SignalBlock& operator=(const SignalBlock&) = delete;
+
+ private:
+  sigset_t previous_;
+};
+
 }  // namespace
 
 bool DeferFlush(dds_entity_t writer) {
   return current_batch != nullptr && current_batch->Add(writer);
 }
 
-DeliveryThread::DeliveryThread(dds_DataReader* reader)
-    : reader_(reader), thread_([this] { Run(); }) {}
+DeliveryThread::DeliveryThread(dds_DataReader* reader) : reader_(reader) {
+  // Like Cyclone's own threads, a delivery thread takes no asynchronous
+  // signals: the process's stop handler runs on its main thread.
+  const SignalBlock block;
+  thread_ = std::thread([this] { Run(); });
+}
 
 DeliveryThread::~DeliveryThread() {
   Stop();

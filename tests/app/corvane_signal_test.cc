@@ -5,6 +5,8 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <memory>
 #include <random>
@@ -24,6 +26,16 @@ using Clock = std::chrono::steady_clock;
 
 bool Contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
+}
+
+// The blocked-signal mask of one thread, from /proc; 0 when unreadable.
+unsigned long long BlockedSignals(const std::filesystem::path& task) {
+  std::ifstream status(task / "status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.compare(0, 7, "SigBlk:") == 0) return std::stoull(line.substr(7), nullptr, 16);
+  }
+  return 0;
 }
 
 // Runs relay one topic between domains 42 and 43.
@@ -81,6 +93,27 @@ TEST_F(StopSignalTest, BurstOfStopSignalsEndsCleanly) {
   std::unique_ptr<ChildProcess> child = StartWaiting();
   ASSERT_NE(child, nullptr);
   for (int signo : {SIGTERM, SIGINT, SIGTERM, SIGINT, SIGTERM}) child->SendSignal(signo);
+  EXPECT_TRUE(child->Wait(kHangTimeout).ExitedWith(0));
+}
+
+// Every thread but the main one holds the stop signals back, so the handler
+// always runs on the main thread, whichever thread the kernel would pick.
+TEST_F(StopSignalTest, OnlyTheMainThreadTakesStopSignals) {
+  std::unique_ptr<ChildProcess> child = StartWaiting();
+  ASSERT_NE(child, nullptr);
+  const std::filesystem::path tasks = "/proc/" + std::to_string(child->pid()) + "/task";
+  int others = 0;
+  for (const auto& task : std::filesystem::directory_iterator(tasks)) {
+    const bool main_thread = task.path().filename() == std::to_string(child->pid());
+    const unsigned long long blocked = BlockedSignals(task.path());
+    for (const int signo : {SIGINT, SIGTERM}) {
+      const bool held = ((blocked >> (signo - 1)) & 1ULL) != 0;
+      EXPECT_EQ(held, !main_thread) << "thread " << task.path().filename() << ", signal " << signo;
+    }
+    if (!main_thread) ++others;
+  }
+  EXPECT_GT(others, 0);
+  child->SendSignal(SIGTERM);
   EXPECT_TRUE(child->Wait(kHangTimeout).ExitedWith(0));
 }
 
