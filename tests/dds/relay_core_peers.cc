@@ -8,15 +8,6 @@
 
 namespace relay_core_test {
 
-bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= deadline) return done();
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
-
 Watchdog::Watchdog(std::string what, std::chrono::milliseconds limit)
     : thread_([this, what = std::move(what), limit] {
         std::unique_lock<std::mutex> lock(mutex_);
@@ -41,10 +32,6 @@ bool Reading::operator==(const Reading& other) const {
   return sensor == other.sensor && seq == other.seq &&
          std::memcmp(&value, &other.value, sizeof value) == 0 && label == other.label &&
          payload == other.payload;
-}
-
-Entity::~Entity() {
-  if (handle_ > 0) dds_delete(handle_);
 }
 
 TypedPeer::TypedPeer(dds_domainid_t domain_id)
@@ -178,18 +165,6 @@ std::vector<Received> ReceiveAll(dds_entity_t reader, bool keyed, bool take) {
     // A read sees the same samples again: one call holds them all.
     if (count < kBatch || !take) return all;
   }
-}
-
-int32_t PublicationsMatched(dds_entity_t writer) {
-  dds_publication_matched_status_t status{};
-  if (dds_get_publication_matched_status(writer, &status) < 0) return -1;
-  return static_cast<int32_t>(status.current_count);
-}
-
-int32_t SubscriptionsMatched(dds_entity_t reader) {
-  dds_subscription_matched_status_t status{};
-  if (dds_get_subscription_matched_status(reader, &status) < 0) return -1;
-  return static_cast<int32_t>(status.current_count);
 }
 
 std::vector<uint8_t> Payload(size_t size, uint32_t seed) {

@@ -12,7 +12,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -22,6 +21,7 @@
 #include "dds/dds_domain.h"
 #include "middleware/dds.h"
 #include "relay_core_types.h"
+#include "tests/support/cyclone_peer_basics.h"
 
 namespace relay_core_test {
 
@@ -32,9 +32,10 @@ inline const char* TypeName(bool keyed) {
   return keyed ? kKeyedType : kPlainType;
 }
 
-// Polls `done` until it holds or `limit` passes; returns its last value.
-bool WaitFor(const std::function<bool()>& done,
-             std::chrono::milliseconds limit = std::chrono::seconds(10));
+using corvane_test::Entity;
+using corvane_test::PublicationsMatched;
+using corvane_test::SubscriptionsMatched;
+using corvane_test::WaitFor;
 
 // Ends the process with a message if it is still armed after `limit`: a hang
 // in a DDS call cannot be interrupted, and the test must not wait for CTest's
@@ -72,19 +73,6 @@ struct Received {
   dds_instance_state_t instance_state = DDS_IST_ALIVE;
 };
 
-// A Cyclone DDS entity handle, deleted with the object.
-class Entity {
- public:
-  explicit Entity(dds_entity_t handle = 0) : handle_(handle) {}
-  ~Entity();
-  Entity(const Entity&) = delete;
-  Entity& operator=(const Entity&) = delete;
-  dds_entity_t get() const { return handle_; }
-
- private:
-  dds_entity_t handle_;
-};
-
 // A typed peer: its own participant, in which its topics, writers and readers
 // live until it goes. Writers and readers are reliable and keep all samples.
 class TypedPeer {
@@ -114,9 +102,6 @@ bool RunSourceStep(dds_entity_t writer, bool keyed, const std::vector<Reading>& 
 
 // Every sample the reader holds, valid or not; `take` false leaves them there.
 std::vector<Received> ReceiveAll(dds_entity_t reader, bool keyed, bool take = true);
-
-int32_t PublicationsMatched(dds_entity_t writer);
-int32_t SubscriptionsMatched(dds_entity_t reader);
 
 // A writer can match a channel's reader before that reader has matched the
 // writer, and what it writes in between never reaches the reader. Sources

@@ -1,19 +1,8 @@
 #include "dds_test_support.h"
 
-#include <thread>
-
 #include "middleware/dds_entities_internal.h"
 
 namespace corvane_test {
-
-bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= deadline) return done();
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
 
 LayerDomain::LayerDomain(dds_DomainId_t domain_id) {
   participant_ = dds_DomainParticipantFactory_create_participant(
@@ -108,10 +97,6 @@ std::vector<TakenSample> ForwardOnce(dds_DataReader* reader, dds_DataWriter* wri
                       });
 }
 
-Entity::~Entity() {
-  if (handle_ > 0) dds_delete(handle_);
-}
-
 TypedPeer::TypedPeer(dds_domainid_t domain_id, const dds_topic_descriptor_t* type,
                      const char* topic_name)
     : participant_(dds_create_participant(domain_id, nullptr, nullptr)) {
@@ -147,18 +132,6 @@ dds_entity_t TypedPeer::Reader(bool reliable, bool transient_local) {
   const dds_entity_t reader = dds_create_reader(participant_.get(), topic_, qos, nullptr);
   dds_delete_qos(qos);
   return reader;
-}
-
-int32_t PublicationsMatched(dds_entity_t writer) {
-  dds_publication_matched_status_t status{};
-  if (dds_get_publication_matched_status(writer, &status) < 0) return -1;
-  return static_cast<int32_t>(status.current_count);
-}
-
-int32_t SubscriptionsMatched(dds_entity_t reader) {
-  dds_subscription_matched_status_t status{};
-  if (dds_get_subscription_matched_status(reader, &status) < 0) return -1;
-  return static_cast<int32_t>(status.current_count);
 }
 
 int32_t PublicationsMatched(const dds_DataWriter* writer) {

@@ -9,21 +9,17 @@
 
 #include <chrono>
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
 #include "middleware/dds.h"
 #include "relay_test_types.h"
+#include "tests/support/cyclone_peer_basics.h"
 
 namespace corvane_test {
 
 constexpr char kKeyedType[] = "corvane_test::KeyedSample";
 constexpr char kKeylessType[] = "corvane_test::KeylessSample";
-
-// Polls `done` until it holds or `limit` passes; returns its last value.
-bool WaitFor(const std::function<bool()>& done,
-             std::chrono::milliseconds limit = std::chrono::seconds(10));
 
 // A layer participant with one publisher and one subscriber; everything in it
 // is deleted with the object.
@@ -80,19 +76,6 @@ std::vector<TakenSample> TakeCopies(dds_DataReader* reader, int32_t max_samples,
 std::vector<TakenSample> ForwardOnce(dds_DataReader* reader, dds_DataWriter* writer,
                                      int32_t max_samples = 8);
 
-// A Cyclone entity handle deleted with the object.
-class Entity {
- public:
-  explicit Entity(dds_entity_t handle = 0) : handle_(handle) {}
-  ~Entity();
-  Entity(const Entity&) = delete;
-  Entity& operator=(const Entity&) = delete;
-  dds_entity_t get() const { return handle_; }
-
- private:
-  dds_entity_t handle_;
-};
-
 // A typed peer: its own participant with one topic of a generated type.
 class TypedPeer {
  public:
@@ -108,9 +91,8 @@ class TypedPeer {
   dds_entity_t topic_ = 0;
 };
 
-int32_t PublicationsMatched(dds_entity_t writer);
-int32_t SubscriptionsMatched(dds_entity_t reader);
-// The same for layer endpoints, over both of their kinds. The layer keeps its
+// PublicationsMatched and SubscriptionsMatched (cyclone_peer_basics.h) for
+// layer endpoints, over both of their kinds. The layer keeps its
 // readers and writers in Cyclone instances of their own, so even endpoints of
 // one process match only through discovery.
 int32_t PublicationsMatched(const dds_DataWriter* writer);
