@@ -652,7 +652,8 @@ command -v ddsperf >/dev/null || { echo "run.sh: ddsperf not found (Debian packa
 if [ $do_build = 1 ]; then
   targets=(corvane latency_probe)
   [ -d "$root/bench/rule_load" ] && targets+=(rule_load)
-  [ -f "$build_dir/CMakeCache.txt" ] || cmake -S "$root" -B "$build_dir" >/dev/null || exit 1
+  # The tools are test targets: a tree configured without them gets them.
+  cmake -S "$root" -B "$build_dir" -DBUILD_TESTING=ON >/dev/null || exit 1
   cmake --build "$build_dir" -j2 --target "${targets[@]}" || exit 1
 fi
 mkdir -p "$out"

@@ -17,35 +17,39 @@ if [ "${CI:-}" = "true" ]; then
   export CORVANE_LONG_FAULT_TESTS=1
 fi
 
+# Each configure states every option the stage relies on: a build tree that
+# the run command (or an earlier stage) configured otherwise gives the same
+# result. A stage that finds no test fails.
+build() { "$root/scripts/build.sh" "$1" -DBUILD_TESTING=ON -DCORVANE_SANITIZE="$2"; }
 want() { [ "$stages" = all ] || [[ " $stages " == *" $1 "* ]]; }
 stage() { printf '\n=== %s (%s)\n' "$1" "$(date +%T)"; }
 
 if want normal; then
   stage "normal build and tests"
-  "$root/scripts/build.sh" "$root/build"
-  (cd "$root/build" && ctest -j2 --output-on-failure --timeout 600)
+  build "$root/build" ""
+  (cd "$root/build" && ctest -j2 --no-tests=error --output-on-failure --timeout 600)
 fi
 
 if want asan; then
   stage "AddressSanitizer + UndefinedBehaviorSanitizer"
-  "$root/scripts/build.sh" "$root/build-asan" -DCORVANE_SANITIZE=address
+  build "$root/build-asan" address
   # valgrind cannot run a sanitized binary; the long fault loops ran in the
   # normal pass already.
   (cd "$root/build-asan" &&
     env -u CORVANE_LONG_FAULT_TESTS \
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    ctest -j2 -LE valgrind --output-on-failure --timeout 600)
+    ctest -j2 -LE valgrind --no-tests=error --output-on-failure --timeout 600)
 fi
 
 if want tsan; then
   stage "ThreadSanitizer"
-  "$root/scripts/build.sh" "$root/build-tsan" -DCORVANE_SANITIZE=thread
+  build "$root/build-tsan" thread
   # libddsc is not instrumented: its own libc calls (memcpy, free) are left
   # out, our code's are checked (see tests/tsan.supp).
   (cd "$root/build-tsan" &&
     TSAN_OPTIONS="suppressions=$root/tests/tsan.supp halt_on_error=1 ignore_noninstrumented_modules=1" \
-    ctest -j2 -L threads --output-on-failure --timeout 600)
+    ctest -j2 -L threads --no-tests=error --output-on-failure --timeout 600)
 fi
 
 if want fuzz; then
@@ -55,7 +59,7 @@ fi
 
 if want bench; then
   stage "benchmark smoke run"
-  "$root/bench/run.sh" --smoke --build-dir "$root/build" --out "$root/build/bench-smoke"
+  "$root/bench/run.sh" --smoke --build --build-dir "$root/build" --out "$root/build/bench-smoke"
 fi
 
 if want package; then
