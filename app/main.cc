@@ -1,10 +1,12 @@
 // corvane: relays DDS samples between DDS domains as described by a YAML rule
-// file, until SIGINT or SIGTERM.
+// file, until SIGINT or SIGTERM; SIGUSR1 writes the rules' counters.
 
 #include <semaphore.h>
+#include <time.h>
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +16,7 @@
 #include "app/xgetopt.h"
 #include "middleware/arch.h"
 #include "middleware/logger.h"
+#include "middleware/rule_stats.h"
 
 namespace {
 
@@ -26,9 +29,18 @@ const char kDefaultConfig[] = "/etc/zerudevav/ostrakit/bridge/bridge.yaml";
 std::atomic<bool> is_running{true};
 static_assert(std::atomic<bool>::is_always_lock_free, "the stop flag must be signal-safe");
 
-// The stop handler's wake-up. sem_post is async-signal-safe and the count
-// remembers a post made before the wait begins, so no stop request is lost.
+// Set by the SIGUSR1 handler, cleared by the main thread once it has written
+// the counters.
+std::atomic<bool> counters_requested{false};
+
+// The signal handler's wake-up. sem_post is async-signal-safe and the count
+// remembers a post made before the wait begins, so no request is lost.
 sem_t wake;
+
+// How often the main thread writes pending match changes, and how often the
+// counters of the rules that changed.
+constexpr std::chrono::milliseconds kMatchTick{250};
+constexpr std::chrono::seconds kSummaryPeriod{10};
 
 void Log(int level, const char* message) {
   logger* lg = logger_global();
@@ -50,17 +62,45 @@ void PrintUsage() {
 }
 
 void OnSignalHandler(int signum) {
-  if (signum != SIGINT && signum != SIGTERM) return;
+  if (signum != SIGINT && signum != SIGTERM && signum != SIGUSR1) return;
   const int saved_errno = errno;
-  is_running.store(false);
+  if (signum == SIGUSR1) {
+    counters_requested.store(true);
+  } else {
+    is_running.store(false);
+  }
   sem_post(&wake);
   errno = saved_errno;
 }
 
-// Blocks until a stop signal has cleared is_running.
-void WaitForStop() {
+// Sleeps until a signal posts `wake` or `timeout` passes.
+void WaitForWake(std::chrono::milliseconds timeout) {
+  timespec deadline;
+  clock_gettime(CLOCK_MONOTONIC, &deadline);
+  const long long ns = deadline.tv_nsec + timeout.count() * 1000000LL;
+  deadline.tv_sec += static_cast<time_t>(ns / 1000000000LL);
+  deadline.tv_nsec = static_cast<long>(ns % 1000000000LL);
+  if (sem_clockwait(&wake, CLOCK_MONOTONIC, &deadline) != 0 && errno != EINTR &&
+      errno != ETIMEDOUT) {
+    std::abort();
+  }
+}
+
+// Until a stop signal has cleared is_running, writes what the rules do: the
+// counters when SIGUSR1 asks for them, match changes as they come, and every
+// kSummaryPeriod the counters of the rules that changed.
+void RunUntilStop() {
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point next_summary = Clock::now() + kSummaryPeriod;
   while (is_running.load()) {
-    if (sem_wait(&wake) != 0 && errno != EINTR) std::abort();
+    WaitForWake(kMatchTick);
+    if (!is_running.load()) break;
+    rulestats_log_match_changes(LOGGER_INFO);
+    if (counters_requested.exchange(false)) rulestats_log_counters(LOGGER_INFO, false);
+    if (Clock::now() >= next_summary) {
+      rulestats_log_counters(LOGGER_DEBUG, true);
+      next_summary = Clock::now() + kSummaryPeriod;
+    }
   }
 }
 
@@ -108,11 +148,14 @@ int main(int argc, char** argv) {
     config_path = candidate;
   }
 
+  // A counters request while the rules are loaded is answered once they run.
+  if (sem_init(&wake, 0, 0) != 0) return 1;
+  std::signal(SIGUSR1, OnSignalHandler);
+
   RuleSet rule_set;
   const int status = rule_set.Start(config_path);
   if (status != 0) return status;
 
-  if (sem_init(&wake, 0, 0) != 0) return 1;
   std::signal(SIGINT, OnSignalHandler);
   std::signal(SIGTERM, OnSignalHandler);
 
@@ -124,7 +167,7 @@ int main(int argc, char** argv) {
       logger_write(lg, LOGGER_INFO, 0, 0, 0, "Press Ctrl + c if you want to leave corvane.");
   }
 
-  WaitForStop();
+  RunUntilStop();
 
   rule_set.Release();
   // The semaphore is left alone: a late signal may still post to it.

@@ -6,12 +6,43 @@
 #include "bridge/bridge.h"
 #include "dds/dds_manager.h"
 #include "middleware/logger.h"
+#include "middleware/rule_stats.h"
 
 namespace {
 
 void Log(int level, const char* message) {
   logger* lg = logger_global();
   if (lg->level <= level) logger_write(lg, level, 0, 0, 0, "%s", message);
+}
+
+// The rule's type as the rule file spells it (without a ROS 2 distribution).
+const char* TypeName(RuleType type) {
+  switch (type) {
+    case RuleType::kDds:
+      return "dds";
+    case RuleType::kRosMsg:
+      return "ros2-msg";
+    case RuleType::kRosService:
+      return "ros2-service";
+    case RuleType::kRosAction:
+      return "ros2-action";
+  }
+  return "unknown";
+}
+
+// Bridges `rule`, the `index`th; its readers and writers count for it.
+std::shared_ptr<Bridge> CreateCountedBridge(int index, const RuleDescription& rule,
+                                            const std::shared_ptr<DdsManager>& manager) {
+  const rulestats_rule named = {index,
+                                TypeName(rule.type),
+                                rule.src.domain_id,
+                                rule.src.reliable,
+                                rule.dst.domain_id,
+                                rule.dst.reliable};
+  rulestats_begin_rule(&named);
+  std::shared_ptr<Bridge> bridge = Bridge::Create(rule, manager);
+  rulestats_end_rule();
+  return bridge;
 }
 
 }  // namespace
@@ -33,7 +64,8 @@ int RuleSet::Start(const std::string& config_path) {
   manager_ = DdsManager::Create();
   bridges_.reserve(rules.size());
   for (const RuleDescription& rule : rules) {
-    std::shared_ptr<Bridge> bridge = Bridge::Create(rule, manager_);
+    std::shared_ptr<Bridge> bridge =
+        CreateCountedBridge(static_cast<int>(bridges_.size()), rule, manager_);
     if (bridge == nullptr) {
       Log(LOGGER_ERROR, "Failed to initialize Corvane; cannot create a bridge instance");
       Release();
@@ -41,6 +73,7 @@ int RuleSet::Start(const std::string& config_path) {
     }
     bridges_.push_back(std::move(bridge));
   }
+  rulestats_log_rules(LOGGER_INFO);
   return 0;
 }
 
@@ -51,5 +84,6 @@ void RuleSet::Release() {
   bridges_.clear();
   bridges_.shrink_to_fit();
   manager_.reset();
+  rulestats_clear();
   config_ = AppConfig();
 }

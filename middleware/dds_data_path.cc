@@ -5,6 +5,7 @@
 #include "middleware/dds_entities_internal.h"
 #include "middleware/dds_raw_type_internal.h"
 #include "middleware/dds_sequences_internal.h"
+#include "middleware/rule_stats_internal.h"
 
 using corvane_dds::kKeyed;
 using corvane_dds::kKeyless;
@@ -153,6 +154,20 @@ ddsi_serdata* OutgoingSample(const dds_DataWriter* writer, int kind, const void*
   return corvane_dds::RawSerdataCopy(type, buffer, size, info.source_timestamp);
 }
 
+// Counts one write for the writer's rule. A timeout means the destination
+// stalled (the writer's history stayed full); other drop policies count
+// their own reason with EndpointStats::Dropped where they drop.
+void CountWrite(const dds_DataWriter* writer, dds_return_t rc, uint32_t size) {
+  corvane_dds::EndpointStats* stats = writer->stats.get();
+  if (stats == nullptr) return;
+  if (rc >= 0) {
+    stats->Forwarded(size);
+  } else {
+    stats->Dropped(rc == DDS_RETCODE_TIMEOUT ? corvane_dds::DropReason::kStalled
+                                             : corvane_dds::DropReason::kWriteFailed);
+  }
+}
+
 }  // namespace
 
 dds_ReturnCode_t dds_DataWriter_raw_write_w_sampleinfoex(dds_DataWriter* writer, const void* buffer,
@@ -170,6 +185,7 @@ dds_ReturnCode_t dds_DataWriter_raw_write_w_sampleinfoex(dds_DataWriter* writer,
       const dds_return_t kind_rc = Publish(writer->writers[kind].get(), sample);
       if (kind_rc < 0) rc = kind_rc;
     }
+    CountWrite(writer, rc, size);
     return FromCyclone(rc);
   }
   const int kind = info->keyed ? kKeyed : kKeyless;
@@ -180,11 +196,15 @@ dds_ReturnCode_t dds_DataWriter_raw_write_w_sampleinfoex(dds_DataWriter* writer,
   // hold the delivery of every other reader in the source domain (their
   // receive thread waits for the stalled reader's backlog to shrink).
   if (writer->stalled[kind].load()) {
-    if (dds_wait_for_acks(cyclone_writer, 0) != DDS_RETCODE_OK) return dds_RETCODE_TIMEOUT;
+    if (dds_wait_for_acks(cyclone_writer, 0) != DDS_RETCODE_OK) {
+      CountWrite(writer, DDS_RETCODE_TIMEOUT, size);
+      return dds_RETCODE_TIMEOUT;
+    }
     writer->stalled[kind].store(false);
   }
   const dds_return_t rc =
       Publish(cyclone_writer, OutgoingSample(writer, kind, buffer, size, *info));
   if (rc == DDS_RETCODE_TIMEOUT) writer->stalled[kind].store(true);
+  CountWrite(writer, rc, size);
   return FromCyclone(rc);
 }

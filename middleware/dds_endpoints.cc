@@ -7,6 +7,7 @@
 #include "middleware/dds_entities_internal.h"
 #include "middleware/dds_listener_internal.h"
 #include "middleware/dds_qos_internal.h"
+#include "middleware/rule_stats_internal.h"
 
 using corvane_dds::CycloneEntity;
 using corvane_dds::kKeyless;
@@ -39,9 +40,14 @@ dds_DataWriter* dds_Publisher_create_datawriter(dds_Publisher* publisher, dds_To
   auto writer = std::make_unique<dds_DataWriter>();
   writer->publisher = publisher;
   writer->topic = topic;
+  writer->stats = corvane_dds::AttachEndpoint(publisher->participant->domain_id, topic->name,
+                                              corvane_dds::PeerKind::kSubscriber);
+  const corvane_dds::CycloneListener cyclone_listener =
+      corvane_dds::MakeWriterListener(writer.get());
   for (int kind = 0; kind < kKinds; kind++) {
-    const dds_entity_t handle = dds_create_writer(
-        publisher->publisher.get(), topic->topics[kind].get(), cyclone_qos.get(), nullptr);
+    const dds_entity_t handle =
+        dds_create_writer(publisher->publisher.get(), topic->topics[kind].get(), cyclone_qos.get(),
+                          cyclone_listener.get());
     if (handle <= 0) return nullptr;
     writer->writers[kind] = CycloneEntity(handle);
   }
@@ -94,6 +100,8 @@ dds_DataReader* dds_Subscriber_create_datareader(dds_Subscriber* subscriber, dds
   reader->subscriber = subscriber;
   reader->topic = topic;
   reader->delivery->set_holds_back(qos->reliability.kind == dds_RELIABLE_RELIABILITY_QOS);
+  reader->stats = corvane_dds::AttachEndpoint(subscriber->participant->domain_id, topic->name,
+                                              corvane_dds::PeerKind::kPublisher);
   if (listener != nullptr && (mask & dds_DATA_AVAILABLE_STATUS) != 0) {
     reader->on_data_available.store(listener->on_data_available);
   }

@@ -34,6 +34,7 @@ namespace corvane_dds {
 
 class CycloneDomain;
 class DeliveryThread;
+class EndpointStats;
 
 // What the last take of a reader found: nothing taken, fewer samples than
 // asked for (the reader is drained), or as many as asked for (more may wait).
@@ -106,6 +107,8 @@ struct dds_DataWriter {
   // Per kind: a write timed out and not all was acknowledged since
   // (dds_data_path.cc).
   std::atomic<bool> stalled[corvane_dds::kKinds] = {};
+  // Its rule's counters; null outside a rule (rule_stats_internal.h).
+  std::unique_ptr<corvane_dds::EndpointStats> stats;
 };
 
 struct dds_DataReader {
@@ -121,6 +124,8 @@ struct dds_DataReader {
   std::atomic<corvane_dds::TakeOutcome> last_take{corvane_dds::TakeOutcome::kNone};
   // Calls on_data_available; the Cyclone listeners only signal it.
   std::unique_ptr<corvane_dds::DeliveryThread> delivery;
+  // Its rule's counters; null outside a rule (rule_stats_internal.h).
+  std::unique_ptr<corvane_dds::EndpointStats> stats;
 };
 
 struct dds_Publisher {

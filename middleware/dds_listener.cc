@@ -16,6 +16,7 @@ void OnCycloneDataAvailable(dds_entity_t, void* arg) {
 CycloneListener MakeReaderListener(dds_DataReader* reader) {
   CycloneListener listener(dds_create_listener(reader));
   dds_lset_data_available(listener.get(), OnCycloneDataAvailable);
+  AddReaderMatchCallbacks(listener.get());
   return listener;
 }
 

@@ -21,6 +21,11 @@ using CycloneListener = std::unique_ptr<dds_listener_t, CycloneListenerDeleter>;
 
 CycloneListener MakeReaderListener(dds_DataReader* reader);
 
+// Match and incompatible-QoS statuses count for the endpoint's rule
+// (dds_match_listener.cc). The listener's argument is the layer reader.
+void AddReaderMatchCallbacks(dds_listener_t* listener);
+CycloneListener MakeWriterListener(dds_DataWriter* writer);
+
 }  // namespace corvane_dds
 
 #endif  // CORVANE_MIDDLEWARE_DDS_LISTENER_INTERNAL_H_

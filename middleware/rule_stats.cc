@@ -1,0 +1,315 @@
+// Per-rule records of counters and matches, and the log lines made of them.
+
+#include "middleware/rule_stats.h"
+
+#include <dds/dds.h>
+
+#include <array>
+#include <chrono>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "middleware/logger.h"
+#include "middleware/rule_stats_internal.h"
+
+namespace corvane_dds {
+
+using Clock = std::chrono::steady_clock;
+
+// A match line per side at most this often.
+constexpr Clock::duration kMatchLinePeriod = std::chrono::seconds(1);
+
+struct ChannelRecord {
+  std::string topic;
+  dds_DomainId_t from = -1;  // the reader's domain
+  dds_DomainId_t to = -1;    // the writer's domain
+  ChannelCounters counters;
+};
+
+struct SideRecord {
+  dds_DomainId_t domain = 0;
+  bool reliable = false;
+  PeerMatches peers[kPeerKinds];
+  // Guarded by the registry's mutex.
+  bool has_line = false;
+  Clock::time_point last_line;
+};
+
+// The counters of one channel as last summarised.
+struct ChannelValues {
+  uint64_t samples = 0;
+  uint64_t bytes = 0;
+  std::array<uint64_t, kDropReasons> dropped = {};
+  std::array<int32_t, kPeerKinds> matched = {};
+  bool operator==(const ChannelValues& o) const {
+    return samples == o.samples && bytes == o.bytes && dropped == o.dropped && matched == o.matched;
+  }
+};
+
+struct RuleRecord {
+  int index = 0;
+  std::string type;
+  SideRecord sides[2];  // src, dst
+  int side_count = 2;   // 1 when both sides are one domain
+  // Channels only grow, under the registry's mutex; a deque keeps addresses.
+  std::deque<ChannelRecord> channels;
+  std::vector<ChannelValues> last_summary;  // guarded by the registry's mutex
+};
+
+namespace {
+
+struct Registry {
+  std::mutex mutex;
+  std::vector<std::shared_ptr<RuleRecord>> rules;
+  std::shared_ptr<RuleRecord> open;
+};
+
+Registry& TheRegistry() {
+  static Registry registry;
+  return registry;
+}
+
+const char* const kDropNames[kDropReasons] = {"write failed", "destination stalled"};
+const char* const kPeerNames[kPeerKinds] = {"publisher", "subscriber"};
+
+// The policies a match can fail on, by their DDS names.
+const char* PolicyName(uint32_t policy) {
+  static const struct {
+    uint32_t id;
+    const char* name;
+  } kPolicies[] = {
+      {DDS_DURABILITY_QOS_POLICY_ID, "DURABILITY"},
+      {DDS_PRESENTATION_QOS_POLICY_ID, "PRESENTATION"},
+      {DDS_DEADLINE_QOS_POLICY_ID, "DEADLINE"},
+      {DDS_LATENCYBUDGET_QOS_POLICY_ID, "LATENCY_BUDGET"},
+      {DDS_OWNERSHIP_QOS_POLICY_ID, "OWNERSHIP"},
+      {DDS_LIVELINESS_QOS_POLICY_ID, "LIVELINESS"},
+      {DDS_PARTITION_QOS_POLICY_ID, "PARTITION"},
+      {DDS_RELIABILITY_QOS_POLICY_ID, "RELIABILITY"},
+      {DDS_DESTINATIONORDER_QOS_POLICY_ID, "DESTINATION_ORDER"},
+      {DDS_TYPE_CONSISTENCY_ENFORCEMENT_QOS_POLICY_ID, "TYPE_CONSISTENCY_ENFORCEMENT"},
+      {DDS_DATA_REPRESENTATION_QOS_POLICY_ID, "DATA_REPRESENTATION"},
+  };
+  for (const auto& known : kPolicies) {
+    if (known.id == policy) return known.name;
+  }
+  return "unknown";
+}
+
+void Write(int level, const std::string& line) {
+  logger* lg = logger_global();
+  if (lg->level <= level) logger_write(lg, level, 0, 0, 0, "%s", line.c_str());
+}
+
+bool Admits(int level) {
+  return logger_global()->level <= level;
+}
+
+std::string Domain(const SideRecord& side) {
+  return "domain " + std::to_string(side.domain) + (side.reliable ? " reliable" : " best effort");
+}
+
+// "rule 1 ros2-service: topics rq/xRequest, rr/xReply, domain 80 reliable <-> domain 81 reliable"
+std::string RuleLine(const RuleRecord& rule) {
+  std::string line = "rule " + std::to_string(rule.index) + " " + rule.type + ":";
+  line += rule.channels.size() == 1 ? " topic " : " topics ";
+  bool both_ways = false;
+  for (size_t i = 0; i < rule.channels.size(); i++) {
+    if (i > 0) line += ", ";
+    line += rule.channels[i].topic;
+    if (rule.channels[i].from != rule.sides[0].domain) both_ways = true;
+  }
+  line += ", " + Domain(rule.sides[0]) + (both_ways ? " <-> " : " -> ") + Domain(rule.sides[1]);
+  return line;
+}
+
+ChannelValues Read(const ChannelCounters& counters) {
+  ChannelValues values;
+  values.samples = counters.samples.load(std::memory_order_relaxed);
+  values.bytes = counters.bytes.load(std::memory_order_relaxed);
+  for (int i = 0; i < kDropReasons; i++) {
+    values.dropped[i] = counters.dropped[i].load(std::memory_order_relaxed);
+  }
+  for (int i = 0; i < kPeerKinds; i++) {
+    values.matched[i] = counters.matched[i].load(std::memory_order_relaxed);
+  }
+  return values;
+}
+
+// "rq/xRequest 80->81: forwarded 12 samples 480 bytes, dropped 0
+// (write failed 0, destination stalled 0), publishers 1, subscribers 1"
+std::string ChannelText(const ChannelRecord& channel, const ChannelValues& v) {
+  uint64_t dropped = 0;
+  std::string reasons;
+  for (int i = 0; i < kDropReasons; i++) {
+    dropped += v.dropped[i];
+    reasons +=
+        (i > 0 ? ", " : "") + std::string(kDropNames[i]) + " " + std::to_string(v.dropped[i]);
+  }
+  return channel.topic + " " + std::to_string(channel.from) + "->" + std::to_string(channel.to) +
+         ": forwarded " + std::to_string(v.samples) + " samples " + std::to_string(v.bytes) +
+         " bytes, dropped " + std::to_string(dropped) + " (" + reasons + "), publishers " +
+         std::to_string(v.matched[0]) + ", subscribers " + std::to_string(v.matched[1]);
+}
+
+// What happened to one kind of peer since the side's last line; empty when
+// nothing worth a line did.
+std::string PeerChange(PeerMatches& peers, const char* name) {
+  std::string text;
+  const bool appeared = peers.appeared.exchange(false);
+  const bool gone = peers.gone.exchange(false);
+  const int32_t now = peers.count.load();
+  const std::string count = " (" + std::to_string(now) + " now)";
+  if (appeared && gone) {
+    text = std::string(name) + "s came and went" + count;
+  } else if (appeared) {
+    text = std::string("first ") + name + " matched" + count;
+  } else if (gone) {
+    text = std::string("last ") + name + " gone";
+  }
+  const uint32_t refused = peers.refused.exchange(0);
+  if (refused > 0) {
+    if (!text.empty()) text += "; ";
+    text += std::to_string(refused) + " " + name + (refused == 1 ? "" : "s") +
+            " refused, incompatible QoS policy " + PolicyName(peers.refused_policy.load());
+  }
+  return text;
+}
+
+bool HasPendingChange(const SideRecord& side) {
+  for (const PeerMatches& peers : side.peers) {
+    if (peers.appeared.load() || peers.gone.load() || peers.refused.load() > 0) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+void EndpointStats::Matched(int32_t change) {
+  channel_->matched[static_cast<int>(peers_)].fetch_add(change, std::memory_order_relaxed);
+  const int32_t before = side_->count.fetch_add(change);
+  const int32_t after = before + change;
+  if (before <= 0 && after > 0) side_->appeared.store(true);
+  if (before > 0 && after <= 0) side_->gone.store(true);
+}
+
+void EndpointStats::Refused(uint32_t count, uint32_t policy) {
+  if (count == 0) return;
+  side_->refused_policy.store(policy);
+  side_->refused.fetch_add(count);
+}
+
+std::unique_ptr<EndpointStats> AttachEndpoint(dds_DomainId_t domain, const std::string& topic,
+                                              PeerKind peers) {
+  Registry& registry = TheRegistry();
+  std::lock_guard<std::mutex> lock(registry.mutex);
+  const std::shared_ptr<RuleRecord>& rule = registry.open;
+  if (!rule) return nullptr;
+  ChannelRecord* channel = nullptr;
+  for (ChannelRecord& existing : rule->channels) {
+    if (existing.topic == topic) channel = &existing;
+  }
+  if (channel == nullptr) {
+    rule->channels.emplace_back();
+    channel = &rule->channels.back();
+    channel->topic = topic;
+  }
+  (peers == PeerKind::kPublisher ? channel->from : channel->to) = domain;
+  const int side = rule->side_count == 2 && domain == rule->sides[1].domain ? 1 : 0;
+  PeerMatches* matches = &rule->sides[side].peers[static_cast<int>(peers)];
+  return std::make_unique<EndpointStats>(rule, &channel->counters, matches, peers);
+}
+
+}  // namespace corvane_dds
+
+using corvane_dds::Clock;
+using corvane_dds::RuleRecord;
+using corvane_dds::TheRegistry;
+
+void rulestats_begin_rule(const rulestats_rule* rule) {
+  auto record = std::make_shared<RuleRecord>();
+  record->index = rule->index;
+  record->type = rule->type != nullptr ? rule->type : "";
+  record->sides[0].domain = rule->src_domain;
+  record->sides[0].reliable = rule->src_reliable;
+  record->sides[1].domain = rule->dst_domain;
+  record->sides[1].reliable = rule->dst_reliable;
+  record->side_count = rule->src_domain == rule->dst_domain ? 1 : 2;
+  corvane_dds::Registry& registry = TheRegistry();
+  std::lock_guard<std::mutex> lock(registry.mutex);
+  registry.rules.push_back(record);
+  registry.open = std::move(record);
+}
+
+void rulestats_end_rule() {
+  corvane_dds::Registry& registry = TheRegistry();
+  std::lock_guard<std::mutex> lock(registry.mutex);
+  registry.open.reset();
+}
+
+void rulestats_clear() {
+  corvane_dds::Registry& registry = TheRegistry();
+  std::lock_guard<std::mutex> lock(registry.mutex);
+  registry.open.reset();
+  registry.rules.clear();
+}
+
+void rulestats_log_rules(int level) {
+  if (!corvane_dds::Admits(level)) return;
+  corvane_dds::Registry& registry = TheRegistry();
+  std::lock_guard<std::mutex> lock(registry.mutex);
+  for (const std::shared_ptr<RuleRecord>& rule : registry.rules) {
+    corvane_dds::Write(level, corvane_dds::RuleLine(*rule));
+  }
+}
+
+void rulestats_log_match_changes(int level) {
+  if (!corvane_dds::Admits(level)) return;
+  const Clock::time_point now = Clock::now();
+  corvane_dds::Registry& registry = TheRegistry();
+  std::lock_guard<std::mutex> lock(registry.mutex);
+  for (const std::shared_ptr<RuleRecord>& rule : registry.rules) {
+    for (int s = 0; s < rule->side_count; s++) {
+      corvane_dds::SideRecord& side = rule->sides[s];
+      if (side.has_line && now - side.last_line < corvane_dds::kMatchLinePeriod) continue;
+      if (!corvane_dds::HasPendingChange(side)) continue;
+      std::string changes;
+      for (int k = 0; k < corvane_dds::kPeerKinds; k++) {
+        const std::string change =
+            corvane_dds::PeerChange(side.peers[k], corvane_dds::kPeerNames[k]);
+        if (!change.empty()) changes += (changes.empty() ? "" : "; ") + change;
+      }
+      if (changes.empty()) continue;  // e.g. a peer came and went unseen
+      side.has_line = true;
+      side.last_line = now;
+      corvane_dds::Write(level, "rule " + std::to_string(rule->index) + " domain " +
+                                    std::to_string(side.domain) + ": " + changes);
+    }
+  }
+}
+
+void rulestats_log_counters(int level, bool changed_only) {
+  if (!corvane_dds::Admits(level)) return;
+  corvane_dds::Registry& registry = TheRegistry();
+  std::lock_guard<std::mutex> lock(registry.mutex);
+  for (const std::shared_ptr<RuleRecord>& rule : registry.rules) {
+    std::vector<corvane_dds::ChannelValues> values;
+    for (const corvane_dds::ChannelRecord& channel : rule->channels) {
+      values.push_back(corvane_dds::Read(channel.counters));
+    }
+    if (changed_only) {
+      rule->last_summary.resize(values.size());  // a new channel starts from zero
+      if (values == rule->last_summary) continue;
+      rule->last_summary = values;
+    }
+    std::string line = "rule " + std::to_string(rule->index) + " counters: ";
+    for (size_t i = 0; i < values.size(); i++) {
+      if (i > 0) line += "; ";
+      line += corvane_dds::ChannelText(rule->channels[i], values[i]);
+    }
+    corvane_dds::Write(level, line);
+  }
+}
