@@ -19,13 +19,16 @@ class RuleSet {
   RuleSet& operator=(const RuleSet&) = delete;
   ~RuleSet() { Release(); }
 
-  // Loads `config_path` and bridges every rule in file order. Returns 0 when
-  // every rule has its bridge; otherwise logs why, releases what it built and
-  // returns the exit status: 1 when the file yields no rules, 2 when a rule
-  // cannot be bridged (later rules are not looked at).
+  // Loads `config_path` and bridges every rule in file order, each rule's
+  // readers and writers counting for it (middleware/rule_stats.h). Returns 0
+  // when every rule has its bridge, after one level-2 line per rule;
+  // otherwise logs why, releases what it built and returns the exit status: 1
+  // when the file yields no rules, 2 when a rule cannot be bridged (later
+  // rules are not looked at).
   int Start(const std::string& config_path);
 
-  // Releases the bridges in rule order, then the manager, then the rules.
+  // Releases the bridges in rule order, then the manager, then the rules and
+  // their counters.
   void Release();
 
  private:
