@@ -16,6 +16,7 @@
 
 #include "bridge/bridge.h"
 #include "dds/dds_manager.h"
+#include "tests/support/cyclone_peer_basics.h"
 
 namespace {
 
@@ -42,7 +43,7 @@ std::ostream& operator<<(std::ostream& os, const Endpoint& e) {
 class DomainObserver {
  public:
   explicit DomainObserver(dds_domainid_t domain) {
-    participant_ = dds_create_participant(domain, nullptr, nullptr);
+    participant_ = corvane_test::CreatePeerParticipant(domain);
     publications_ =
         dds_create_reader(participant_, DDS_BUILTIN_TOPIC_DCPSPUBLICATION, nullptr, nullptr);
     subscriptions_ =

@@ -35,7 +35,7 @@ bool Reading::operator==(const Reading& other) const {
 }
 
 TypedPeer::TypedPeer(dds_domainid_t domain_id)
-    : participant_(dds_create_participant(domain_id, nullptr, nullptr)) {}
+    : participant_(corvane_test::CreatePeerParticipant(domain_id)) {}
 
 dds_entity_t TypedPeer::Topic(bool keyed, const std::string& topic_name) {
   const dds_topic_descriptor_t* type =
@@ -264,7 +264,7 @@ std::vector<RawSample> RawProbe::TakeAll() {
 // --- discovery observer -------------------------------------------------------------
 
 DiscoveryObserver::DiscoveryObserver(dds_domainid_t domain_id)
-    : participant_(dds_create_participant(domain_id, nullptr, nullptr)) {
+    : participant_(corvane_test::CreatePeerParticipant(domain_id)) {
   if (participant_.get() <= 0) return;
   participants_ =
       dds_create_reader(participant_.get(), DDS_BUILTIN_TOPIC_DCPSPARTICIPANT, nullptr, nullptr);

@@ -99,7 +99,7 @@ std::vector<TakenSample> ForwardOnce(dds_DataReader* reader, dds_DataWriter* wri
 
 TypedPeer::TypedPeer(dds_domainid_t domain_id, const dds_topic_descriptor_t* type,
                      const char* topic_name)
-    : participant_(dds_create_participant(domain_id, nullptr, nullptr)) {
+    : participant_(corvane_test::CreatePeerParticipant(domain_id)) {
   if (participant_.get() > 0) {
     topic_ = dds_create_topic(participant_.get(), type, topic_name, nullptr, nullptr);
   }

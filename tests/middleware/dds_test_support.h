@@ -92,9 +92,9 @@ class TypedPeer {
 };
 
 // PublicationsMatched and SubscriptionsMatched (cyclone_peer_basics.h) for
-// layer endpoints, over both of their kinds. The layer keeps its
-// readers and writers in Cyclone instances of their own, so even endpoints of
-// one process match only through discovery.
+// layer endpoints, over both of their kinds. Test peers live in Cyclone
+// instances of their own (CreatePeerParticipant), so even endpoints of one
+// process match only through discovery.
 int32_t PublicationsMatched(const dds_DataWriter* writer);
 int32_t SubscriptionsMatched(const dds_DataReader* reader);
 
