@@ -83,7 +83,7 @@ dds_DomainParticipant* dds_DomainParticipantFactory_create_participant(
   if (factory == nullptr || qos == nullptr || domain_id < 0) return nullptr;
   std::shared_ptr<corvane_dds::CycloneDomain> domain = corvane_dds::AcquireCycloneDomain(domain_id);
   if (!domain) return nullptr;
-  const dds_entity_t handle = dds_create_participant(domain->internal_id(), nullptr, nullptr);
+  const dds_entity_t handle = dds_create_participant(domain->id(), nullptr, nullptr);
   if (handle <= 0) return nullptr;
   auto participant = std::make_unique<dds_DomainParticipant>();
   participant->domain_id = domain_id;

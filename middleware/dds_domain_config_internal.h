@@ -1,38 +1,23 @@
 #ifndef CORVANE_MIDDLEWARE_DDS_DOMAIN_CONFIG_INTERNAL_H_
 #define CORVANE_MIDDLEWARE_DDS_DOMAIN_CONFIG_INTERNAL_H_
 
-// The layer's own Cyclone domain instances.
+// The layer's Cyclone domain instances.
 //
-// The layer never shares a Cyclone domain instance with other code of the
-// process: its participants live in instances created under private internal
-// ids that appear on the network as the DDS domain asked for
-// (Discovery/ExternalDomainId). Its tuning (batched writes) therefore reaches
-// only its own entities, not other Cyclone users of the process.
-//
-// An instance's configuration is the layer's tuning, then the user's
-// CYCLONEDDS_URI (so the user's settings win, interface restrictions
-// included), then the external domain id. Cyclone picks the <Domain id="N">
-// sections of a configuration by internal id, so the user's sections for the
-// DDS domain are renamed to id="any" in files named with file:// and in
-// inline XML; other sources are passed on unchanged.
+// Each DDS domain is one Cyclone instance under its own id, configured with
+// the layer's tuning (batched writes) followed by the user's CYCLONEDDS_URI as
+// given, so the user's settings win and Cyclone reads them as it would for
+// any other program: it opens the files, picks the <Domain> sections and
+// expands the variables itself. Nothing else in the process may create an
+// instance of the same id (dds_create_participant creates one implicitly):
+// Cyclone then refuses the layer's.
 
 #include <dds/dds.h>
 
-#include <cstdint>
 #include <memory>
-#include <string>
 
 #include "middleware/dds.h"
 
 namespace corvane_dds {
-
-// The internal id of the instance for DDS domain `domain_id`.
-uint32_t InternalDomainId(dds_DomainId_t domain_id);
-
-// The configuration string for an instance of DDS domain `domain_id`, from
-// the user's configuration `user_uri` (CYCLONEDDS_URI; null or empty for
-// none) after expansion of environment variables.
-std::string DomainConfig(dds_DomainId_t domain_id, const char* user_uri);
 
 // One Cyclone domain instance of the layer, deleted with the last holder.
 class CycloneDomain {
@@ -41,21 +26,22 @@ class CycloneDomain {
   friend std::shared_ptr<CycloneDomain> AcquireCycloneDomain(dds_DomainId_t);
 
  public:
-  CycloneDomain(Token, uint32_t internal_id, dds_entity_t handle)
-      : internal_id_(internal_id), handle_(handle) {}
+  CycloneDomain(Token, dds_DomainId_t id, dds_entity_t handle) : id_(id), handle_(handle) {}
   ~CycloneDomain();
   CycloneDomain(const CycloneDomain&) = delete;
   CycloneDomain& operator=(const CycloneDomain&) = delete;
 
-  uint32_t internal_id() const { return internal_id_; }
+  dds_DomainId_t id() const { return id_; }
 
  private:
-  const uint32_t internal_id_;
+  const dds_DomainId_t id_;
   const dds_entity_t handle_;
 };
 
 // The instance for `domain_id`, created on first demand and shared while
-// held; null when Cyclone refuses the domain id or the configuration.
+// held; an id whose last holder has just let go can be acquired again at once.
+// Null, with Cyclone's reason logged, when Cyclone refuses the id or the
+// configuration.
 std::shared_ptr<CycloneDomain> AcquireCycloneDomain(dds_DomainId_t domain_id);
 
 }  // namespace corvane_dds

@@ -6,8 +6,8 @@
 // every topic, reader and writer holds one Cyclone entity of each kind:
 // index kKeyless and index kKeyed.
 //
-// A participant is one Cyclone participant in the layer's own instance for
-// its DDS domain (dds_domain_config_internal.h), so a DDS domain shows
+// A participant is one Cyclone participant in the layer's instance for its
+// DDS domain (dds_domain_config_internal.h), so a DDS domain shows
 // exactly one participant of the layer. Its readers ignore its own writers:
 // a relay whose source and destination domains are equal never hears its
 // own output.
