@@ -134,9 +134,15 @@ namespace {
 // Cyclone batches the layer's writes (see dds_domain_config.cc); a write that
 // no delivery thread will flush goes out at once.
 dds_return_t Publish(dds_entity_t writer, ddsi_serdata* sample) {
-  // dds_forwardcdr consumes the reference and, unlike dds_writecdr, keeps the
-  // sample's source timestamp.
+  // Unlike dds_writecdr, dds_forwardcdr keeps the sample's source timestamp.
+  // It consumes the reference once it holds the writer; a handle that names
+  // no live writer is refused before that, and the sample is still ours.
   const dds_return_t rc = dds_forwardcdr(writer, sample);
+  if (rc == DDS_RETCODE_BAD_PARAMETER || rc == DDS_RETCODE_ALREADY_DELETED ||
+      rc == DDS_RETCODE_ILLEGAL_OPERATION) {
+    ddsi_serdata_unref(sample);
+    return rc;
+  }
   if (!corvane_dds::DeferFlush(writer)) dds_write_flush(writer);
   return rc;
 }

@@ -1,3 +1,5 @@
+// Cyclone DDS type support for samples that stay serialized.
+
 #include <dds/ddsi/q_radmin.h>
 #include <dds/ddsrt/heap.h>
 #include <dds/ddsrt/mh3.h>
@@ -233,17 +235,6 @@ uint32_t SertypeHash(const ddsi_sertype*) {
   return 0;
 }
 
-size_t SerializedSize(const ddsi_sertype*, const void* sample) {
-  return static_cast<const RawSample*>(sample)->size;
-}
-
-bool SerializeInto(const ddsi_sertype*, const void* sample, void* buffer, size_t size) {
-  const auto* s = static_cast<const RawSample*>(sample);
-  if (size < s->size) return false;
-  std::memcpy(buffer, s->bytes, s->size);
-  return true;
-}
-
 ddsi_serdata_ops MakeSerdataOps() {
   ddsi_serdata_ops ops;
   std::memset(&ops, 0, sizeof ops);  // leaves the shared-memory hooks null
@@ -267,7 +258,9 @@ ddsi_serdata_ops MakeSerdataOps() {
 
 ddsi_sertype_ops MakeSertypeOps() {
   ddsi_sertype_ops ops;
-  std::memset(&ops, 0, sizeof ops);  // no type information, no derived types
+  // No type information, no derived types, and no serialization of samples
+  // (what Cyclone's shared-memory path would ask for).
+  std::memset(&ops, 0, sizeof ops);
   ops.version = ddsi_sertype_v0;
   ops.free = FreeSertype;
   ops.zero_samples = ZeroSamples;
@@ -275,8 +268,6 @@ ddsi_sertype_ops MakeSertypeOps() {
   ops.free_samples = FreeSamples;
   ops.equal = SertypeEqual;
   ops.hash = SertypeHash;
-  ops.get_serialized_size = SerializedSize;
-  ops.serialize_into = SerializeInto;
   return ops;
 }
 

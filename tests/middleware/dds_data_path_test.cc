@@ -1,6 +1,7 @@
 // The raw data path against typed Cyclone DDS peers: take, write, loans,
 // sample information. Each test uses its own domain ids.
 
+#include <dds/ddsi/ddsi_serdata.h>
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "dds_test_support.h"
+#include "middleware/dds_entities_internal.h"
 
 namespace corvane_test {
 namespace {
@@ -373,6 +375,41 @@ TEST(RawDataPathTest, WritesAlteredOrUnlentBytesAsCopies) {
   EXPECT_EQ(keyed, 1);
   ASSERT_EQ(keyless_timestamps.size(), 2u);
   EXPECT_EQ(keyless_timestamps[0], kFirstTimestamp);
+}
+
+// A write that Cyclone refuses before taking the forwarded sample over (its
+// writer is gone) must not keep a reference to the lent sample.
+TEST(RawDataPathTest, RefusedForwardKeepsNoReferenceToTheLentSample) {
+  constexpr dds_domainid_t kDomain = 222;
+  LayerDomain relay(kDomain), probe(kDomain);
+  ASSERT_TRUE(relay.ok() && probe.ok());
+  dds_Topic* topic = relay.Topic("refused", kKeylessType);
+  dds_DataReader* reader = relay.Reader(topic, true);
+  dds_DataWriter* writer = relay.Writer(topic, true);
+  dds_DataWriter* source = probe.Writer(probe.Topic("refused", kKeylessType), true);
+  ASSERT_TRUE(reader && writer && source);
+  ASSERT_TRUE(WaitFor(
+      [&] { return PublicationsMatched(source) == 2 && SubscriptionsMatched(reader) == 2; }));
+  const std::vector<uint8_t> bytes = {0, 1, 0, 0, 9, 0, 0, 0, 0, 0, 0, 0};
+  dds_SampleInfo keyless{};
+  keyless.valid_data = true;
+  ASSERT_EQ(dds_DataWriter_raw_write_w_sampleinfoex(source, bytes.data(), 12, &keyless), 0);
+
+  TakeSequences seqs;
+  ASSERT_TRUE(WaitFor([&] {
+    return dds_DataReader_raw_take_w_sampleinfoex(reader, 0, seqs.data, seqs.infos, seqs.sizes, 1,
+                                                  dds_ANY_SAMPLE_STATE, dds_ANY_VIEW_STATE,
+                                                  dds_ANY_INSTANCE_STATE) == dds_RETCODE_OK;
+  }));
+  const dds_SampleInfo* info = dds_SampleInfoSeq_get(seqs.infos, 0);
+  auto* lent = static_cast<ddsi_serdata*>(const_cast<void*>(info->origin));
+  const uint32_t references = ddsrt_atomic_ld32(&lent->refc);
+  dds_delete(writer->writers[info->keyed ? 1 : 0].get());
+  EXPECT_NE(dds_DataWriter_raw_write_w_sampleinfoex(writer, dds_DataSeq_get(seqs.data, 0),
+                                                    dds_UnsignedLongSeq_get(seqs.sizes, 0), info),
+            dds_RETCODE_OK);
+  EXPECT_EQ(ddsrt_atomic_ld32(&lent->refc), references);
+  dds_DataReader_raw_return_loan(reader, seqs.data, seqs.infos, seqs.sizes);
 }
 
 TEST(RawDataPathTest, ReadersIgnoreWritersOfTheirOwnParticipant) {
