@@ -86,8 +86,9 @@ class CycloneConfigTest : public testing::TestWithParam<FormCase> {
 TEST_P(CycloneConfigTest, CorvaneReadsItAsCycloneDoes) {
   const FormCase& c = GetParam();
   TempDir dir;
-  if (!c.file.empty())
+  if (!c.file.empty()) {
     ASSERT_FALSE(dir.WriteFile("cyclone.xml", WithDir(c.file, dir.path())).empty());
+  }
   ASSERT_FALSE(dir.WriteFile("rules.yaml", corvane_test::DdsRuleFile(kSrc, kDst, "cfg")).empty());
   ChildOptions options = InOwnNetwork(CorvaneOptions(dir.path(), {"-c", "rules.yaml"}));
   options.set_env["CYCLONEDDS_URI"] = WithDir(c.uri, dir.path());
