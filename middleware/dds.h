@@ -44,9 +44,12 @@ constexpr uint32_t dds_ANY_INSTANCE_STATE = 0xFFFF;
 // make a reliable path lossless with bounded memory: readers and writers keep
 // all samples, a reliable reader holds its source back while a few hundred of
 // its samples (at most about 2 MiB) wait to be taken, a best-effort one drops
-// what comes beyond 1024, and writers offer transient-local durability
-// (keeping the last sample for late joiners that ask for it) so that they
-// match volatile and transient-local subscribers alike.
+// what comes beyond 1024, and writers offer transient-local durability so
+// that they match volatile and transient-local subscribers alike. A reader
+// also receives what transient-local publishers kept for late joiners, and a
+// writer keeps, per such publisher, what that publisher keeps (at most its
+// depth, and 1,000 samples or 16 MiB per writer in all) until a few seconds
+// after it left; of other publishers' samples it keeps only the last one.
 
 struct dds_Duration_t {
   int32_t sec;
@@ -218,9 +221,10 @@ void dds_TypeSupport_delete(dds_TypeSupport* support);
 
 // ---------------------------------------------------------------------------
 // Sample information, as the take fills it in. The write hands it back
-// unchanged: the source timestamp is kept, and `origin` lets the layer forward
-// the lent sample without copying it. Callers treat `origin` and `keyed` as
-// opaque.
+// unchanged: the source timestamp is kept, `origin` lets the layer forward
+// the lent sample without copying it, and `history_depth` and `source` let it
+// keep what a transient-local publisher keeps for late joiners. Callers treat
+// the fields from `keyed` on as opaque.
 
 struct dds_SampleInfo {
   bool valid_data;           // false: only a change of instance state
@@ -231,6 +235,9 @@ struct dds_SampleInfo {
   uint64_t publication_handle;
   bool keyed;          // taken from a keyed (true) or keyless endpoint
   const void* origin;  // the lent sample; valid until the loan returns
+  // Samples the publication keeps for late joiners; 0 when it is volatile.
+  int32_t history_depth;
+  int32_t source;  // the DDS reader that took it (to follow its publication)
 };
 
 // Sequences of lent samples, filled by the take and emptied by the return of

@@ -1,5 +1,8 @@
 // The raw take, the return of its loan, and the raw write.
 
+#include <memory>
+#include <mutex>
+
 #include "middleware/dds.h"
 #include "middleware/dds_delivery_internal.h"
 #include "middleware/dds_entities_internal.h"
@@ -29,7 +32,8 @@ uint32_t CycloneStateMask(uint32_t sample_states, uint32_t view_states, uint32_t
   return sample | (view << 2) | (instance << 4);
 }
 
-dds_SampleInfo Translate(const dds_sample_info_t& info, const ddsi_serdata* sample, bool keyed) {
+dds_SampleInfo Translate(const dds_sample_info_t& info, const ddsi_serdata* sample, bool keyed,
+                         int32_t history_depth, dds_entity_t source) {
   dds_SampleInfo result;
   result.valid_data = info.valid_data;
   result.source_timestamp = info.source_timestamp;
@@ -39,6 +43,8 @@ dds_SampleInfo Translate(const dds_sample_info_t& info, const ddsi_serdata* samp
   result.publication_handle = info.publication_handle;
   result.keyed = keyed;
   result.origin = sample;
+  result.history_depth = history_depth;
+  result.source = source;
   return result;
 }
 
@@ -51,19 +57,40 @@ void EnsureCapacity(dds_DataSeq* data, dds_SampleInfoSeq* infos, dds_UnsignedLon
   sizes->values.reserve(count);
 }
 
-// Takes at most `limit` samples of one kind into the sequences; the count
-// taken, or a negative Cyclone code.
-int TakeKind(dds_DataReader* reader, int kind, uint32_t mask, uint32_t limit, dds_DataSeq* data,
-             dds_SampleInfoSeq* infos, dds_UnsignedLongSeq* sizes) {
+// How many samples the publication of a sample taken from `source` keeps for
+// late joiners (0: volatile); -1 when a volatile reader drops the sample
+// because the transient-local twin carries it.
+int32_t HistoryDepth(dds_DataReader* reader, int kind, dds_entity_t source,
+                     const dds_sample_info_t& info) {
+  const bool latched = source == reader->latched_readers[kind].get();
+  if (!latched && !reader->latched_readers[kind].valid()) return 0;
+  const int32_t depth = reader->publications.HistoryDepth(source, info.publication_handle);
+  // A publication that left before it was looked up: what its twin reader
+  // took is kept at depth 1; what the volatile reader took goes on as
+  // volatile (a duplicate is better than a loss).
+  if (depth < 0) return latched ? 1 : 0;
+  return latched || depth == 0 ? depth : -1;
+}
+
+// Takes at most `limit` samples of one Cyclone reader of `kind` into the
+// sequences; the count taken from Cyclone, or a negative Cyclone code.
+int TakeKind(dds_DataReader* reader, int kind, dds_entity_t source, uint32_t mask, uint32_t limit,
+             dds_DataSeq* data, dds_SampleInfoSeq* infos, dds_UnsignedLongSeq* sizes) {
   const size_t first = data->buffers.size();
-  const int count = dds_takecdr(reader->readers[kind].get(), &data->loans[first], limit,
-                                &infos->scratch[first], mask);
+  const int count = dds_takecdr(source, &data->loans[first], limit, &infos->scratch[first], mask);
+  size_t kept = first;
   for (int i = 0; i < count; i++) {
     ddsi_serdata* sample = data->loans[first + i];
-    const dds_sample_info_t& info = infos->scratch[first + i];
+    const dds_sample_info_t info = infos->scratch[first + i];
+    const int32_t depth = HistoryDepth(reader, kind, source, info);
+    if (depth < 0) {
+      ddsi_serdata_unref(sample);
+      continue;
+    }
+    data->loans[kept++] = sample;
     data->buffers.push_back(const_cast<unsigned char*>(corvane_dds::RawSerdataBytes(sample)));
     sizes->values.push_back(corvane_dds::RawSerdataSize(sample));
-    infos->infos.push_back(Translate(info, sample, kind == kKeyed));
+    infos->infos.push_back(Translate(info, sample, kind == kKeyed, depth, source));
   }
   return count;
 }
@@ -86,15 +113,22 @@ dds_ReturnCode_t dds_DataReader_raw_take_w_sampleinfoex(
   const auto limit = static_cast<uint32_t>(max_samples);
   EnsureCapacity(data_seq, info_seq, size_seq, limit);
 
-  const uint32_t first_kind = reader->take_turn.fetch_add(1) % kKinds;
+  // Each kind's volatile reader and transient-local twin, in turn.
+  constexpr uint32_t kSlots = 2 * kKinds;
+  const uint32_t first_slot = reader->take_turn.fetch_add(1) % kSlots;
   bool any_taken_cleanly = false;
-  bool more_may_wait = false;  // a kind gave all that was asked of it
+  bool more_may_wait = false;  // a Cyclone reader gave all that was asked of it
   uint32_t from_cyclone = 0;
-  for (uint32_t pass = 0; pass < kKinds; pass++) {
+  for (uint32_t pass = 0; pass < kSlots; pass++) {
     const auto kept = static_cast<uint32_t>(data_seq->buffers.size());
     if (kept == limit) break;
-    const int kind = static_cast<int>((first_kind + pass) % kKinds);
-    const int count = TakeKind(reader, kind, mask, limit - kept, data_seq, info_seq, size_seq);
+    const uint32_t slot = (first_slot + pass) % kSlots;
+    const int kind = static_cast<int>(slot % kKinds);
+    const corvane_dds::CycloneEntity& source =
+        slot < kKinds ? reader->readers[kind] : reader->latched_readers[kind];
+    if (!source.valid()) continue;
+    const int count =
+        TakeKind(reader, kind, source.get(), mask, limit - kept, data_seq, info_seq, size_seq);
     if (count < 0) continue;
     any_taken_cleanly = true;
     from_cyclone += static_cast<uint32_t>(count);
@@ -148,14 +182,15 @@ dds_return_t Publish(dds_entity_t writer, ddsi_serdata* sample) {
 }
 
 // The sample to publish through the writer of `kind`: the lent sample itself
-// when the caller passes its bytes unchanged, a copy otherwise.
+// when the caller passes its bytes unchanged, a copy otherwise. Only writers
+// that keep a transient-local publication's history keep its instances.
 ddsi_serdata* OutgoingSample(const dds_DataWriter* writer, int kind, const void* buffer,
-                             uint32_t size, const dds_SampleInfo& info) {
+                             uint32_t size, const dds_SampleInfo& info, bool keep_instance) {
   const ddsi_sertype* type = writer->topic->sertypes[kind];
   auto* origin = static_cast<ddsi_serdata*>(const_cast<void*>(info.origin));
   if (origin != nullptr && corvane_dds::RawSerdataBytes(origin) == buffer &&
       corvane_dds::RawSerdataSize(origin) == size) {
-    return corvane_dds::RawSerdataForward(type, origin);
+    return corvane_dds::RawSerdataForward(type, origin, keep_instance);
   }
   return corvane_dds::RawSerdataCopy(type, buffer, size, info.source_timestamp);
 }
@@ -172,6 +207,19 @@ void CountWrite(const dds_DataWriter* writer, dds_return_t rc, uint32_t size) {
     stats->Dropped(rc == DDS_RETCODE_TIMEOUT ? corvane_dds::DropReason::kStalled
                                              : corvane_dds::DropReason::kWriteFailed);
   }
+}
+
+// The writer that keeps the history of the transient-local publication `info`
+// names; <= 0 when it has none.
+dds_entity_t RetainingWriter(dds_DataWriter* writer, int kind, const dds_SampleInfo& info,
+                             const ddsi_serdata* sample) {
+  std::call_once(writer->retained_once, [writer] {
+    const dds_entity_t topics[kKinds] = {writer->topic->topics[kKeyless].get(),
+                                         writer->topic->topics[kKeyed].get()};
+    writer->retained = std::make_unique<corvane_dds::RetainedHistory>(
+        writer->publisher->publisher.get(), topics, writer->qos, writer->topic->name);
+  });
+  return writer->retained->WriterFor(kind, info, sample);
 }
 
 }  // namespace
@@ -195,6 +243,16 @@ dds_ReturnCode_t dds_DataWriter_raw_write_w_sampleinfoex(dds_DataWriter* writer,
     return FromCyclone(rc);
   }
   const int kind = info->keyed ? kKeyed : kKeyless;
+  if (info->history_depth > 0) {
+    ddsi_serdata* sample = OutgoingSample(writer, kind, buffer, size, *info, true);
+    const dds_entity_t retaining = RetainingWriter(writer, kind, *info, sample);
+    if (retaining > 0) {
+      const dds_return_t rc = Publish(retaining, sample);
+      CountWrite(writer, rc, size);
+      return FromCyclone(rc);
+    }
+    ddsi_serdata_unref(sample);
+  }
   const dds_entity_t cyclone_writer = writer->writers[kind].get();
   // A reliable path whose subscribers acknowledged nothing for a whole
   // blocking time has stalled. Its writes fail at once until its subscribers
@@ -209,7 +267,7 @@ dds_ReturnCode_t dds_DataWriter_raw_write_w_sampleinfoex(dds_DataWriter* writer,
     writer->stalled[kind].store(false);
   }
   const dds_return_t rc =
-      Publish(cyclone_writer, OutgoingSample(writer, kind, buffer, size, *info));
+      Publish(cyclone_writer, OutgoingSample(writer, kind, buffer, size, *info, false));
   if (rc == DDS_RETCODE_TIMEOUT) writer->stalled[kind].store(true);
   CountWrite(writer, rc, size);
   return FromCyclone(rc);

@@ -22,9 +22,11 @@ dds_DataReader::dds_DataReader() : delivery(std::make_unique<corvane_dds::Delive
 dds_DataReader::~dds_DataReader() {
   delivery->Stop();
   for (CycloneEntity& reader : readers) reader.Reset();
+  for (CycloneEntity& reader : latched_readers) reader.Reset();
 }
 
 dds_DataWriter::~dds_DataWriter() {
+  retained.reset();
   for (CycloneEntity& writer : writers) writer.Reset();
 }
 
@@ -44,6 +46,7 @@ dds_DataWriter* dds_Publisher_create_datawriter(dds_Publisher* publisher, dds_To
                                               corvane_dds::PeerKind::kSubscriber);
   const corvane_dds::CycloneListener cyclone_listener =
       corvane_dds::MakeWriterListener(writer.get());
+  writer->qos = *qos;
   for (int kind = 0; kind < kKinds; kind++) {
     const dds_entity_t handle =
         dds_create_writer(publisher->publisher.get(), topic->topics[kind].get(), cyclone_qos.get(),
@@ -107,12 +110,28 @@ dds_DataReader* dds_Subscriber_create_datareader(dds_Subscriber* subscriber, dds
   }
   const corvane_dds::CycloneListener cyclone_listener =
       corvane_dds::MakeReaderListener(reader.get());
+  // A volatile reader gets a transient-local twin, which receives what
+  // transient-local publishers kept before it matched them.
+  corvane_dds::CycloneQos latched_qos;
+  const corvane_dds::CycloneListener twin_listener =
+      corvane_dds::MakeReaderListener(reader.get(), false);
+  if (qos->durability.kind == dds_VOLATILE_DURABILITY_QOS) {
+    dds_DataReaderQos latched = *qos;
+    latched.durability.kind = dds_TRANSIENT_LOCAL_DURABILITY_QOS;
+    latched_qos = corvane_dds::MakeReaderQos(latched);
+  }
   for (int kind = 0; kind < kKinds; kind++) {
     const dds_entity_t handle =
         dds_create_reader(subscriber->subscriber.get(), topic->topics[kind].get(),
                           cyclone_qos.get(), cyclone_listener.get());
     if (handle <= 0) return nullptr;
     reader->readers[kind] = CycloneEntity(handle);
+    if (!latched_qos) continue;
+    const dds_entity_t latched =
+        dds_create_reader(subscriber->subscriber.get(), topic->topics[kind].get(),
+                          latched_qos.get(), twin_listener.get());
+    if (latched <= 0) return nullptr;
+    reader->latched_readers[kind] = CycloneEntity(latched);
   }
   dds_DataReader* result = reader.get();
   std::lock_guard<std::mutex> lock(subscriber->mutex);

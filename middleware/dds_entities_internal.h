@@ -6,6 +6,10 @@
 // every topic, reader and writer holds one Cyclone entity of each kind:
 // index kKeyless and index kKeyed.
 //
+// A reader also holds a transient-local twin of each kind, and a writer the
+// writers that keep transient-local publishers' history
+// (dds_latched_internal.h).
+//
 // A participant is one Cyclone participant in the layer's instance for its
 // DDS domain (dds_domain_config_internal.h), so a DDS domain shows
 // exactly one participant of the layer. Its readers ignore its own writers:
@@ -29,6 +33,7 @@
 #include <vector>
 
 #include "middleware/dds.h"
+#include "middleware/dds_latched_internal.h"
 
 namespace corvane_dds {
 
@@ -109,6 +114,10 @@ struct dds_DataWriter {
   std::atomic<bool> stalled[corvane_dds::kKinds] = {};
   // Its rule's counters; null outside a rule (rule_stats_internal.h).
   std::unique_ptr<corvane_dds::EndpointStats> stats;
+  dds_DataWriterQos qos = {};
+  // Created with the first sample of a transient-local publication.
+  std::once_flag retained_once;
+  std::unique_ptr<corvane_dds::RetainedHistory> retained;
 };
 
 struct dds_DataReader {
@@ -117,6 +126,10 @@ struct dds_DataReader {
   dds_Subscriber* subscriber = nullptr;
   dds_Topic* topic = nullptr;
   corvane_dds::CycloneEntity readers[corvane_dds::kKinds];
+  // Transient-local twins of volatile `readers` (invalid when `readers` are
+  // transient-local themselves).
+  corvane_dds::CycloneEntity latched_readers[corvane_dds::kKinds];
+  corvane_dds::PublicationCache publications;
   std::atomic<void*> context{nullptr};
   std::atomic<void (*)(const dds_DataReader*)> on_data_available{nullptr};
   // Which kind a take drains first; alternates so neither kind starves.

@@ -13,10 +13,10 @@ void OnCycloneDataAvailable(dds_entity_t, void* arg) {
 
 }  // namespace
 
-CycloneListener MakeReaderListener(dds_DataReader* reader) {
+CycloneListener MakeReaderListener(dds_DataReader* reader, bool counts_matches) {
   CycloneListener listener(dds_create_listener(reader));
   dds_lset_data_available(listener.get(), OnCycloneDataAvailable);
-  AddReaderMatchCallbacks(listener.get());
+  if (counts_matches) AddReaderMatchCallbacks(listener.get());
   return listener;
 }
 

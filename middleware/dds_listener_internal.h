@@ -19,7 +19,10 @@ struct CycloneListenerDeleter {
 };
 using CycloneListener = std::unique_ptr<dds_listener_t, CycloneListenerDeleter>;
 
-CycloneListener MakeReaderListener(dds_DataReader* reader);
+// A transient-local twin reader (dds_latched_internal.h) counts no matches:
+// its volatile sibling counts every publisher, and it refuses the volatile
+// ones by design.
+CycloneListener MakeReaderListener(dds_DataReader* reader, bool counts_matches = true);
 
 // Match and incompatible-QoS statuses count for the endpoint's rule
 // (dds_match_listener.cc). The listener's argument is the layer reader.

@@ -172,11 +172,11 @@ CycloneQos MakeReaderQos(const dds_DataReaderQos& qos) {
   return q;
 }
 
-CycloneQos MakeWriterQos(const dds_DataWriterQos& qos) {
+CycloneQos MakeWriterQos(const dds_DataWriterQos& qos, int32_t kept_depth) {
   CycloneQos q(dds_create_qos());
   if (!SetCommon(q.get(), qos.durability, qos.reliability, qos.history)) return nullptr;
   if (qos.durability.kind == dds_TRANSIENT_LOCAL_DURABILITY_QOS) {
-    dds_qset_durability_service(q.get(), 0, DDS_HISTORY_KEEP_LAST, 1, DDS_LENGTH_UNLIMITED,
+    dds_qset_durability_service(q.get(), 0, DDS_HISTORY_KEEP_LAST, kept_depth, DDS_LENGTH_UNLIMITED,
                                 DDS_LENGTH_UNLIMITED, DDS_LENGTH_UNLIMITED);
   }
   // A relay that goes away has not deleted the data it carried.

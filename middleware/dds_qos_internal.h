@@ -5,8 +5,8 @@
 // Beyond what the records hold, readers ignore samples of their own
 // participant (so a relay never hears its own writers: opposite relays on one
 // topic would otherwise re-enter each other synchronously) and accept XCDR1
-// and XCDR2; transient-local writers keep the last sample for late joiners and
-// never dispose instances on their own.
+// and XCDR2; transient-local writers keep the last `kept_depth` samples of
+// each instance for late joiners and never dispose instances on their own.
 
 #include <dds/dds.h>
 
@@ -23,7 +23,7 @@ using CycloneQos = std::unique_ptr<dds_qos_t, CycloneQosDeleter>;
 
 // Null when a policy holds a value outside its enumeration.
 CycloneQos MakeReaderQos(const dds_DataReaderQos& qos);
-CycloneQos MakeWriterQos(const dds_DataWriterQos& qos);
+CycloneQos MakeWriterQos(const dds_DataWriterQos& qos, int32_t kept_depth = 1);
 
 // Reads the policies of a Cyclone reader or writer back into a record.
 dds_ReturnCode_t ReadReaderQos(dds_entity_t reader, dds_DataReaderQos* qos);

@@ -288,8 +288,14 @@ void RawSertypeDiscard(ddsi_sertype* type) {
   FreeSertype(type);
 }
 
-ddsi_serdata* RawSerdataForward(const ddsi_sertype* type, ddsi_serdata* source) {
-  return Borrow(type, SDK_DATA, source);
+ddsi_serdata* RawSerdataForward(const ddsi_sertype* type, ddsi_serdata* source,
+                                bool keep_instance) {
+  ddsi_serdata* d = Borrow(type, SDK_DATA, source);
+  if (!keep_instance) {
+    AsRaw(d)->keyhash = ddsi_keyhash_t{};
+    SetKeyhash(AsRaw(d), nullptr, type->serdata_basehash);
+  }
+  return d;
 }
 
 ddsi_serdata* RawSerdataCopy(const ddsi_sertype* type, const void* bytes, uint32_t size,

@@ -26,8 +26,10 @@ ddsi_sertype* RawSertypeCreate(const char* type_name, bool keyed);
 void RawSertypeDiscard(ddsi_sertype* type);
 
 // A serdata of `type` that shares `source`'s bytes (no copy) and keeps its
-// source timestamp. `source` must be a serdata of this raw type.
-ddsi_serdata* RawSerdataForward(const ddsi_sertype* type, ddsi_serdata* source);
+// source timestamp, and its key hash when `keep_instance` (else it belongs to
+// the one instance of samples without a key hash). `source` must be a serdata
+// of this raw type.
+ddsi_serdata* RawSerdataForward(const ddsi_sertype* type, ddsi_serdata* source, bool keep_instance);
 
 // A serdata of `type` holding a copy of `size` bytes, stamped `timestamp`.
 ddsi_serdata* RawSerdataCopy(const ddsi_sertype* type, const void* bytes, uint32_t size,

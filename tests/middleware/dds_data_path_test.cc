@@ -4,6 +4,7 @@
 #include <dds/ddsi/ddsi_serdata.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -469,6 +470,42 @@ TEST(RawDataPathTest, LateTransientLocalSubscriberGetsTheLastSample) {
   ASSERT_EQ(received.size(), 1u);
   EXPECT_EQ(received[0].n, 2);
   EXPECT_EQ(received[0].source_timestamp, kFirstTimestamp + 2);
+}
+
+// Each transient-local publication's samples are kept apart; past 16 MiB in
+// all, the oldest publication's go first.
+TEST(RawDataPathTest, KeepsEachLatchedPublicationWithinTheByteBound) {
+  constexpr dds_domainid_t kDomain = 184;
+  constexpr uint32_t kPayload = 6 << 20;  // three are past the bound
+  LayerDomain relay(kDomain);
+  ASSERT_TRUE(relay.ok());
+  dds_DataWriter* writer = relay.Writer(relay.Topic("latched", kKeylessType), true);
+  ASSERT_NE(writer, nullptr);
+  std::vector<uint8_t> bytes(12 + kPayload, 0);
+  bytes[1] = 1;
+  std::memcpy(&bytes[8], &kPayload, 4);
+  for (int32_t publication = 1; publication <= 3; publication++) {
+    std::memcpy(&bytes[4], &publication, 4);
+    dds_SampleInfo info{};
+    info.valid_data = true;
+    info.source_timestamp = kFirstTimestamp + publication;
+    info.publication_handle = static_cast<uint64_t>(publication);
+    info.history_depth = 1;
+    ASSERT_EQ(dds_DataWriter_raw_write_w_sampleinfoex(writer, bytes.data(),
+                                                      static_cast<uint32_t>(bytes.size()), &info),
+              0);
+  }
+
+  TypedPeer late(kDomain, &corvane_test_KeylessSample_desc, "latched");
+  ASSERT_TRUE(late.ok());
+  const dds_entity_t reader = late.Reader(true, true);
+  std::vector<int32_t> received;
+  WaitFor([&] {
+    for (TypedCopy& s : TakeTyped(reader, false)) received.push_back(s.n);
+    return received.size() >= 2;
+  });
+  std::sort(received.begin(), received.end());
+  EXPECT_EQ(received, (std::vector<int32_t>{2, 3}));
 }
 
 }  // namespace

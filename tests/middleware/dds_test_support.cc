@@ -137,7 +137,17 @@ dds_entity_t TypedPeer::Reader(bool reliable, bool transient_local) {
 int32_t PublicationsMatched(const dds_DataWriter* writer) {
   int32_t matched = 0;
   for (const corvane_dds::CycloneEntity& kind : writer->writers) {
-    matched += PublicationsMatched(kind.get());
+    dds_instance_handle_t handles[64];
+    const int32_t count = dds_get_matched_subscriptions(kind.get(), handles, 64);
+    for (int32_t i = 0; i < count && i < 64; i++) {
+      dds_builtintopic_endpoint_t* reader =
+          dds_get_matched_subscription_data(kind.get(), handles[i]);
+      if (reader == nullptr) continue;
+      dds_durability_kind_t durability = DDS_DURABILITY_VOLATILE;
+      dds_qget_durability(reader->qos, &durability);
+      if (durability == DDS_DURABILITY_VOLATILE) matched++;
+      dds_builtintopic_free_endpoint(reader);
+    }
   }
   return matched;
 }

@@ -95,6 +95,8 @@ class TypedPeer {
 // layer endpoints, over both of their kinds. Test peers live in Cyclone
 // instances of their own (CreatePeerParticipant), so even endpoints of one
 // process match only through discovery.
+// A writer's count leaves out transient-local readers, such as the twin
+// each layer reader holds.
 int32_t PublicationsMatched(const dds_DataWriter* writer);
 int32_t SubscriptionsMatched(const dds_DataReader* reader);
 

@@ -29,9 +29,9 @@ bool IsFlag(const std::string& default_value) {
 dds_qos_t* CreateQos(QosProfile profile) {
   dds_qos_t* qos = dds_create_qos();
   dds_qset_reliability(qos, DDS_RELIABILITY_RELIABLE, DDS_MSECS(100));
-  if (profile == QosProfile::kActionStatus) {
+  if (profile != QosProfile::kDefault) {
     dds_qset_durability(qos, DDS_DURABILITY_TRANSIENT_LOCAL);
-    dds_qset_history(qos, DDS_HISTORY_KEEP_LAST, 1);
+    dds_qset_history(qos, DDS_HISTORY_KEEP_LAST, profile == QosProfile::kLateJoiner ? 100 : 1);
   } else {
     dds_qset_durability(qos, DDS_DURABILITY_VOLATILE);
     dds_qset_history(qos, DDS_HISTORY_KEEP_LAST, 10);

@@ -71,9 +71,11 @@ bool StopRequested();
 void Emit(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // QoS as ROS 2 sets it: kDefault for topics and services (reliable, volatile,
-// keep-last 10), kActionStatus for an action's status topic (reliable,
-// transient-local, keep-last 1).
-enum class QosProfile { kDefault, kActionStatus };
+// keep-last 10), kActionStatus for an action's status topic and latched
+// publishers (reliable, transient-local, keep-last 1), kLateJoiner for a
+// subscriber that asks for what was latched (reliable, transient-local,
+// keep-last 100, as tf2's static listener does).
+enum class QosProfile { kDefault, kActionStatus, kLateJoiner };
 
 // One participant; deleting it on destruction deletes all it contains.
 class Participant {

@@ -4,20 +4,24 @@
 // Output: "ready" once the reader exists (and --publishers publications
 // matched), "heard <data>" per message, "done received=<n>" on success or
 // "timeout received=<n>". --count 0 listens until the timeout (success).
+// --transient-local subscribes as a late joiner that asks for latched data.
 
 #include "std_msgs.h"
 #include "tests/peers/peer_common.h"
 
 int main(int argc, char** argv) {
-  peers::Options options("ros2_listener",
-                         {{"topic", "/chatter"}, {"count", "10"}, {"publishers", "0"}});
+  peers::Options options(
+      "ros2_listener",
+      {{"topic", "/chatter"}, {"count", "10"}, {"publishers", "0"}, {"transient-local", "false"}});
   if (!options.Parse(argc, argv)) return peers::kExitSetup;
   const peers::Deadline deadline = peers::BeginRun(options);
 
   peers::Participant participant(static_cast<dds_domainid_t>(options.Int("domain")));
   if (!participant.ok()) return peers::kExitSetup;
-  const dds_entity_t reader = participant.CreateReader(std_msgs_msg_dds__String__desc,
-                                                       peers::RosTopicName(options.Str("topic")));
+  const dds_entity_t reader = participant.CreateReader(
+      std_msgs_msg_dds__String__desc, peers::RosTopicName(options.Str("topic")),
+      options.Flag("transient-local") ? peers::QosProfile::kLateJoiner
+                                      : peers::QosProfile::kDefault);
   if (reader <= 0) return peers::kExitSetup;
 
   const long long publishers = options.Int("publishers");

@@ -3,7 +3,8 @@
 //
 // Output: "ready" once --subscribers subscriptions matched and --settle-ms
 // passed, "sent <data>" per message, "done sent=<n>". --count 0 publishes
-// until the timeout (success).
+// until the timeout (success). --transient-local publishes latched (depth 1);
+// --linger-ms keeps the publisher alive that long after "done".
 
 #include "std_msgs.h"
 #include "tests/peers/peer_common.h"
@@ -14,14 +15,18 @@ int main(int argc, char** argv) {
                                          {"period-ms", "100"},
                                          {"subscribers", "1"},
                                          {"settle-ms", "0"},
-                                         {"message", "Hello World"}});
+                                         {"message", "Hello World"},
+                                         {"transient-local", "false"},
+                                         {"linger-ms", "0"}});
   if (!options.Parse(argc, argv)) return peers::kExitSetup;
   const peers::Deadline deadline = peers::BeginRun(options);
 
   peers::Participant participant(static_cast<dds_domainid_t>(options.Int("domain")));
   if (!participant.ok()) return peers::kExitSetup;
-  const dds_entity_t writer = participant.CreateWriter(std_msgs_msg_dds__String__desc,
-                                                       peers::RosTopicName(options.Str("topic")));
+  const dds_entity_t writer = participant.CreateWriter(
+      std_msgs_msg_dds__String__desc, peers::RosTopicName(options.Str("topic")),
+      options.Flag("transient-local") ? peers::QosProfile::kActionStatus
+                                      : peers::QosProfile::kDefault);
   if (writer <= 0) return peers::kExitSetup;
 
   const long long subscribers = options.Int("subscribers");
@@ -50,5 +55,6 @@ int main(int argc, char** argv) {
   }
   peers::FlushWriter(writer, deadline);
   peers::Emit("done sent=%lld", sent);
+  dds_sleepfor(deadline.Remaining(DDS_MSECS(options.Int("linger-ms"))));
   return count == 0 || sent == count ? peers::kExitOk : peers::kExitFailed;
 }
