@@ -148,10 +148,12 @@ dds_entity_t RetainedHistory::WriterFor(int kind, const dds_SampleInfo& info,
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = sources_.find(key);
     if (it == sources_.end()) {
-      it = sources_.emplace(key, Source()).first;
-      it->second.writer = CreateWriter(kind, info.history_depth);
-      it->second.reader = info.source;
-      it->second.depth = info.history_depth;
+      Source source;
+      source.writer = CreateWriter(kind, info.history_depth);
+      if (source.writer <= 0) return source.writer;
+      source.reader = info.source;
+      source.depth = info.history_depth;
+      it = sources_.emplace(key, std::move(source)).first;
     }
     it->second.last_write = ++writes_;
     Keep(&it->second, sample);
