@@ -406,9 +406,14 @@ TEST(RawDataPathTest, RefusedForwardKeepsNoReferenceToTheLentSample) {
   auto* lent = static_cast<ddsi_serdata*>(const_cast<void*>(info->origin));
   const uint32_t references = ddsrt_atomic_ld32(&lent->refc);
   dds_delete(writer->writers[info->keyed ? 1 : 0].get());
-  EXPECT_NE(dds_DataWriter_raw_write_w_sampleinfoex(writer, dds_DataSeq_get(seqs.data, 0),
-                                                    dds_UnsignedLongSeq_get(seqs.sizes, 0), info),
-            dds_RETCODE_OK);
+  // The source (a layer writer) is transient-local: sent as from a volatile
+  // one, the sample goes through the writer just deleted.
+  dds_SampleInfo as_volatile = *info;
+  as_volatile.history_depth = 0;
+  EXPECT_NE(
+      dds_DataWriter_raw_write_w_sampleinfoex(writer, dds_DataSeq_get(seqs.data, 0),
+                                              dds_UnsignedLongSeq_get(seqs.sizes, 0), &as_volatile),
+      dds_RETCODE_OK);
   EXPECT_EQ(ddsrt_atomic_ld32(&lent->refc), references);
   dds_DataReader_raw_return_loan(reader, seqs.data, seqs.infos, seqs.sizes);
 }
