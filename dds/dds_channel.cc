@@ -45,6 +45,9 @@ bool DdsChannel::Initialize(const std::shared_ptr<DdsDomain>& src,
   if (data_seq_ == nullptr || info_seq_ == nullptr || size_seq_ == nullptr) return false;
 
   dds_DataReader_set_listener_context(reader_, this);
+  // A step waits for nothing but this channel's own mutex, which the
+  // destructor holds only briefly.
+  dds_DataReader_set_inline_delivery(reader_, true);
   const dds_DataReaderListener listener = {
       nullptr, nullptr, nullptr, nullptr, &DdsChannel::OnDataAvailable, nullptr, nullptr};
   return dds_DataReader_set_listener(reader_, &listener, dds_DATA_AVAILABLE_STATUS) ==

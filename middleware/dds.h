@@ -42,14 +42,16 @@ constexpr uint32_t dds_ANY_INSTANCE_STATE = 0xFFFF;
 // QoS records. Plain values: fill one from a *_QOS_DEFAULT object with the
 // matching _copy, adjust it, pass it to a create call. The layer's defaults
 // make a reliable path lossless with bounded memory: readers and writers keep
-// all samples, a reliable reader holds its source back while a few hundred of
-// its samples (at most about 2 MiB) wait to be taken, a best-effort one drops
-// what comes beyond 1024, and writers offer transient-local durability so
-// that they match volatile and transient-local subscribers alike. A reader
-// also receives what transient-local publishers kept for late joiners, and a
-// writer keeps, per such publisher, what that publisher keeps (at most its
-// depth, and 1,000 samples or 16 MiB per writer in all) until a few seconds
-// after it left; of other publishers' samples it keeps only the last one.
+// all samples, a reliable reader holds its source back while more than 2 MiB
+// of its samples wait to be taken (for at most one second without a take,
+// then it drops its oldest samples beyond that bound until it takes again), a
+// best-effort one drops its oldest beyond 2 MiB at once, and writers offer
+// transient-local durability so that they match volatile and transient-local
+// subscribers alike. A reader also receives what transient-local publishers
+// kept for late joiners, and a writer keeps, per such publisher, what that
+// publisher keeps (at most its depth, and 1,000 samples or 16 MiB per writer
+// in all) until a few seconds after it left; of other publishers' samples it
+// keeps only the last one.
 
 struct dds_Duration_t {
   int32_t sec;
@@ -280,19 +282,26 @@ dds_ReturnCode_t dds_DataReader_raw_return_loan(dds_DataReader* reader, dds_Data
                                                 dds_SampleInfoSeq* info_seq,
                                                 dds_UnsignedLongSeq* size_seq);
 
+// Samples `reader` dropped because its backlog was full (see the QoS records).
+uint64_t dds_DataReader_dropped_sample_count(const dds_DataReader* reader);
+
 // Publishes `size` serialized bytes with the source timestamp of `info`. With
 // reliable, keep-all writers it blocks while the writer's history is full, for
 // at most one second (then dds_RETCODE_TIMEOUT); after such a timeout later
-// writes fail at once until the writer's readers have acknowledged all, so a
-// stalled destination cannot hold the source domain for a second per sample.
+// writes fail at once until the writer's readers have acknowledged all. On a
+// reader's delivery thread (in on_data_available) it instead waits until the
+// readers acknowledge and writes again, until the write goes through, the
+// reader's listener context is cleared or the reader is being deleted: that
+// holds back only that reader.
 dds_ReturnCode_t dds_DataWriter_raw_write_w_sampleinfoex(dds_DataWriter* writer, const void* buffer,
                                                          uint32_t size, const dds_SampleInfo* info);
 
 // ---------------------------------------------------------------------------
 // Reader listener. Of the seven callbacks only on_data_available is called by
 // this layer, on the reader's own delivery thread, again and again while the
-// last take came back full; the DDS implementation's receive thread only
-// wakes that thread.
+// last take came back full; the DDS implementation's receive thread queues
+// the samples and wakes that thread, or calls it itself for a lone sample of
+// a reader that allows it (dds_DataReader_set_inline_delivery).
 
 struct dds_DataReaderListener {
   void (*on_requested_deadline_missed)(const dds_DataReader* reader, const void* status);
@@ -312,6 +321,13 @@ dds_ReturnCode_t dds_DataReader_set_listener(dds_DataReader* reader,
 // The context pointer for the listener; read and written atomically.
 dds_ReturnCode_t dds_DataReader_set_listener_context(dds_DataReader* reader, void* context);
 void* dds_DataReader_get_listener_context(const dds_DataReader* reader);
+// Lets the layer call on_data_available on the receive thread itself when a
+// sample finds the reader idle, which saves one thread wake-up per lone
+// sample. Only for a callback that never waits (a lock held briefly by others
+// at most): meanwhile every reader of the domain waits. Its writes never wait
+// there; the layer hands a write that would to the reader's thread. Off by
+// default.
+dds_ReturnCode_t dds_DataReader_set_inline_delivery(dds_DataReader* reader, bool allowed);
 
 // API-READY
 #endif  // CORVANE_MIDDLEWARE_DDS_H_

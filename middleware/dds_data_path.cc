@@ -1,7 +1,10 @@
 // The raw take, the return of its loan, and the raw write.
 
+#include <dds/ddsi/ddsi_serdata.h>
+
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "middleware/dds.h"
 #include "middleware/dds_delivery_internal.h"
@@ -72,27 +75,24 @@ int32_t HistoryDepth(dds_DataReader* reader, int kind, dds_entity_t source,
   return latched || depth == 0 ? depth : -1;
 }
 
-// Takes at most `limit` samples of one Cyclone reader of `kind` into the
-// sequences; the count taken from Cyclone, or a negative Cyclone code.
-int TakeKind(dds_DataReader* reader, int kind, dds_entity_t source, uint32_t mask, uint32_t limit,
-             dds_DataSeq* data, dds_SampleInfoSeq* infos, dds_UnsignedLongSeq* sizes) {
-  const size_t first = data->buffers.size();
-  const int count = dds_takecdr(source, &data->loans[first], limit, &infos->scratch[first], mask);
-  size_t kept = first;
-  for (int i = 0; i < count; i++) {
-    ddsi_serdata* sample = data->loans[first + i];
-    const dds_sample_info_t info = infos->scratch[first + i];
-    const int32_t depth = HistoryDepth(reader, kind, source, info);
+// Lends `taken` (their references) through the sequences, but for the
+// samples a volatile reader took that its transient-local twin carries.
+void Lend(dds_DataReader* reader, const std::vector<corvane_dds::BacklogSample>& taken,
+          dds_DataSeq* data, dds_SampleInfoSeq* infos, dds_UnsignedLongSeq* sizes) {
+  size_t kept = 0;
+  for (const corvane_dds::BacklogSample& entry : taken) {
+    const int32_t depth = HistoryDepth(reader, entry.kind, entry.source, entry.info);
     if (depth < 0) {
-      ddsi_serdata_unref(sample);
+      ddsi_serdata_unref(entry.sample);
       continue;
     }
-    data->loans[kept++] = sample;
-    data->buffers.push_back(const_cast<unsigned char*>(corvane_dds::RawSerdataBytes(sample)));
-    sizes->values.push_back(corvane_dds::RawSerdataSize(sample));
-    infos->infos.push_back(Translate(info, sample, kind == kKeyed, depth, source));
+    data->loans[kept] = entry.sample;
+    infos->scratch[kept++] = entry.info;
+    data->buffers.push_back(const_cast<unsigned char*>(corvane_dds::RawSerdataBytes(entry.sample)));
+    sizes->values.push_back(entry.size);
+    infos->infos.push_back(
+        Translate(entry.info, entry.sample, entry.kind == kKeyed, depth, entry.source));
   }
-  return count;
 }
 
 }  // namespace
@@ -113,38 +113,20 @@ dds_ReturnCode_t dds_DataReader_raw_take_w_sampleinfoex(
   const auto limit = static_cast<uint32_t>(max_samples);
   EnsureCapacity(data_seq, info_seq, size_seq, limit);
 
-  // Each kind's volatile reader and transient-local twin, in turn.
-  constexpr uint32_t kSlots = 2 * kKinds;
-  const uint32_t first_slot = reader->take_turn.fetch_add(1) % kSlots;
-  bool any_taken_cleanly = false;
-  bool more_may_wait = false;  // a Cyclone reader gave all that was asked of it
-  uint32_t from_cyclone = 0;
-  for (uint32_t pass = 0; pass < kSlots; pass++) {
-    const auto kept = static_cast<uint32_t>(data_seq->buffers.size());
-    if (kept == limit) break;
-    const uint32_t slot = (first_slot + pass) % kSlots;
-    const int kind = static_cast<int>(slot % kKinds);
-    const corvane_dds::CycloneEntity& source =
-        slot < kKinds ? reader->readers[kind] : reader->latched_readers[kind];
-    if (!source.valid()) continue;
-    const int count =
-        TakeKind(reader, kind, source.get(), mask, limit - kept, data_seq, info_seq, size_seq);
-    if (count < 0) continue;
-    any_taken_cleanly = true;
-    from_cyclone += static_cast<uint32_t>(count);
-    if (static_cast<uint32_t>(count) == limit - kept) more_may_wait = true;
-  }
-  const size_t taken = data_seq->buffers.size();
-  reader->last_take.store(more_may_wait ? corvane_dds::TakeOutcome::kFull
-                          : taken > 0   ? corvane_dds::TakeOutcome::kPartial
-                                        : corvane_dds::TakeOutcome::kNone);
-  if (any_taken_cleanly) {
-    uint64_t bytes = 0;
-    for (const uint32_t size : size_seq->values) bytes += size;
-    reader->delivery->Taken(from_cyclone, bytes, !more_may_wait);
-  }
-  if (taken > 0) return dds_RETCODE_OK;
-  return any_taken_cleanly ? dds_RETCODE_NO_DATA : dds_RETCODE_ERROR;
+  std::vector<corvane_dds::BacklogSample> taken;
+  taken.reserve(limit);
+  bool more = false;
+  const corvane_dds::BacklogCount count = reader->backlog.MoveTo(limit, mask, &taken, &more);
+  Lend(reader, taken, data_seq, info_seq, size_seq);
+  reader->last_take.store(more                ? corvane_dds::TakeOutcome::kFull
+                          : count.samples > 0 ? corvane_dds::TakeOutcome::kPartial
+                                              : corvane_dds::TakeOutcome::kNone);
+  reader->delivery->Taken(count.samples, count.bytes);
+  return data_seq->buffers.empty() ? dds_RETCODE_NO_DATA : dds_RETCODE_OK;
+}
+
+uint64_t dds_DataReader_dropped_sample_count(const dds_DataReader* reader) {
+  return reader == nullptr ? 0 : reader->delivery->dropped();
 }
 
 dds_ReturnCode_t dds_DataReader_raw_return_loan(dds_DataReader* reader, dds_DataSeq* data_seq,
@@ -180,6 +162,40 @@ dds_return_t Publish(dds_entity_t writer, ddsi_serdata* sample) {
   if (!corvane_dds::DeferFlush(writer)) dds_write_flush(writer);
   return rc;
 }
+
+}  // namespace
+
+// Cyclone's writers refuse a write while their history is full
+// (dds_endpoints.cc); the waiting happens here. A callback that runs inline on
+// Cyclone's receive thread never waits: it hands the write to its reader's
+// thread. A delivery thread may wait: only its own reader waits with it, and
+// that reader's bounded backlog takes, then drops, what comes meanwhile. So
+// its writes are tried again once the destination has acknowledged, until
+// they go through or the reader is deleted. Any other thread waits for the
+// writer's blocking time. Publish consumes a reference.
+dds_return_t corvane_dds::PublishWaiting(dds_entity_t writer, ddsi_serdata* sample,
+                                         dds_duration_t max_blocking_time) {
+  using corvane_dds::DeliveryThread;
+  if (DeliveryThread::HandOn(writer, sample, false)) return DDS_RETCODE_OK;
+  dds_return_t rc = Publish(writer, ddsi_serdata_ref(sample));
+  if (rc != DDS_RETCODE_TIMEOUT) return rc;
+  if (DeliveryThread::HandOn(writer, sample, true)) return DDS_RETCODE_OK;
+  if (DeliveryThread::OnDeliveryThread()) {
+    while (rc == DDS_RETCODE_TIMEOUT && DeliveryThread::AwaitAcknowledgements(writer)) {
+      rc = Publish(writer, ddsi_serdata_ref(sample));
+    }
+    return rc;
+  }
+  const dds_time_t deadline =
+      max_blocking_time == DDS_INFINITY ? DDS_NEVER : dds_time() + max_blocking_time;
+  for (dds_time_t now = dds_time(); rc == DDS_RETCODE_TIMEOUT && now < deadline; now = dds_time()) {
+    dds_wait_for_acks(writer, deadline - now);
+    rc = Publish(writer, ddsi_serdata_ref(sample));
+  }
+  return rc;
+}
+
+namespace {
 
 // The sample to publish through the writer of `kind`: the lent sample itself
 // when the caller passes its bytes unchanged, a copy otherwise. Only writers
@@ -236,7 +252,9 @@ dds_ReturnCode_t dds_DataWriter_raw_write_w_sampleinfoex(dds_DataWriter* writer,
     for (int kind = 0; kind < kKinds; kind++) {
       ddsi_serdata* sample =
           corvane_dds::RawSerdataCopy(writer->topic->sertypes[kind], buffer, size, now);
-      const dds_return_t kind_rc = Publish(writer->writers[kind].get(), sample);
+      const dds_return_t kind_rc = corvane_dds::PublishWaiting(writer->writers[kind].get(), sample,
+                                                               writer->max_blocking_time);
+      ddsi_serdata_unref(sample);
       if (kind_rc < 0) rc = kind_rc;
     }
     CountWrite(writer, rc, size);
@@ -247,18 +265,18 @@ dds_ReturnCode_t dds_DataWriter_raw_write_w_sampleinfoex(dds_DataWriter* writer,
     ddsi_serdata* sample = OutgoingSample(writer, kind, buffer, size, *info, true);
     const dds_entity_t retaining = RetainingWriter(writer, kind, *info, sample);
     if (retaining > 0) {
-      const dds_return_t rc = Publish(retaining, sample);
+      const dds_return_t rc =
+          corvane_dds::PublishWaiting(retaining, sample, writer->max_blocking_time);
+      ddsi_serdata_unref(sample);
       CountWrite(writer, rc, size);
       return FromCyclone(rc);
     }
     ddsi_serdata_unref(sample);
   }
   const dds_entity_t cyclone_writer = writer->writers[kind].get();
-  // A reliable path whose subscribers acknowledged nothing for a whole
-  // blocking time has stalled. Its writes fail at once until its subscribers
-  // have caught up with everything: each waiting out the blocking time would
-  // hold the delivery of every other reader in the source domain (their
-  // receive thread waits for the stalled reader's backlog to shrink).
+  // Elsewhere than on a delivery thread, a reliable path whose subscribers
+  // acknowledged nothing for a whole blocking time has stalled: its writes
+  // fail at once until its subscribers have caught up with everything.
   if (writer->stalled[kind].load()) {
     if (dds_wait_for_acks(cyclone_writer, 0) != DDS_RETCODE_OK) {
       CountWrite(writer, DDS_RETCODE_TIMEOUT, size);
@@ -266,8 +284,10 @@ dds_ReturnCode_t dds_DataWriter_raw_write_w_sampleinfoex(dds_DataWriter* writer,
     }
     writer->stalled[kind].store(false);
   }
+  ddsi_serdata* const sample = OutgoingSample(writer, kind, buffer, size, *info, false);
   const dds_return_t rc =
-      Publish(cyclone_writer, OutgoingSample(writer, kind, buffer, size, *info, false));
+      corvane_dds::PublishWaiting(cyclone_writer, sample, writer->max_blocking_time);
+  ddsi_serdata_unref(sample);
   if (rc == DDS_RETCODE_TIMEOUT) writer->stalled[kind].store(true);
   CountWrite(writer, rc, size);
   return FromCyclone(rc);

@@ -16,9 +16,9 @@ using corvane_dds::TakeOut;
 
 dds_DataReader::dds_DataReader() : delivery(std::make_unique<corvane_dds::DeliveryThread>(this)) {}
 
-// The delivery thread ends first, after its callback in progress, while the
-// Cyclone readers it takes from still exist. Deleting a Cyclone reader waits
-// for its listener, which may still signal the stopped thread meanwhile.
+// The delivery thread ends first, after its callback in progress. Deleting a
+// Cyclone reader waits for its listener, which may still queue samples and
+// signal the stopped thread meanwhile; the backlog outlives both.
 dds_DataReader::~dds_DataReader() {
   delivery->Stop();
   for (CycloneEntity& reader : readers) reader.Reset();
@@ -46,7 +46,17 @@ dds_DataWriter* dds_Publisher_create_datawriter(dds_Publisher* publisher, dds_To
                                               corvane_dds::PeerKind::kSubscriber);
   const corvane_dds::CycloneListener cyclone_listener =
       corvane_dds::MakeWriterListener(writer.get());
+  // Cyclone refuses a write at once instead of waiting for room; the layer's
+  // write does the waiting (dds_data_path.cc), so that a write made on
+  // Cyclone's receive thread never waits.
+  dds_reliability_kind_t reliability = DDS_RELIABILITY_BEST_EFFORT;
+  dds_qget_reliability(cyclone_qos.get(), &reliability, &writer->max_blocking_time);
+  writer->requested_blocking_time = qos->reliability.max_blocking_time;
+  dds_qset_reliability(cyclone_qos.get(), reliability, 0);
+  // Writers that keep transient-local publications' history do not wait
+  // either.
   writer->qos = *qos;
+  writer->qos.reliability.max_blocking_time = {0, 0};
   for (int kind = 0; kind < kKinds; kind++) {
     const dds_entity_t handle =
         dds_create_writer(publisher->publisher.get(), topic->topics[kind].get(), cyclone_qos.get(),
@@ -86,7 +96,9 @@ dds_Publisher* dds_DataWriter_get_publisher(dds_DataWriter* writer) {
 
 dds_ReturnCode_t dds_DataWriter_get_qos(const dds_DataWriter* writer, dds_DataWriterQos* qos) {
   if (writer == nullptr || qos == nullptr) return dds_RETCODE_BAD_PARAMETER;
-  return corvane_dds::ReadWriterQos(writer->writers[kKeyless].get(), qos);
+  const dds_ReturnCode_t rc = corvane_dds::ReadWriterQos(writer->writers[kKeyless].get(), qos);
+  if (rc == dds_RETCODE_OK) qos->reliability.max_blocking_time = writer->requested_blocking_time;
+  return rc;
 }
 
 // --- readers -----------------------------------------------------------------
@@ -108,25 +120,25 @@ dds_DataReader* dds_Subscriber_create_datareader(dds_Subscriber* subscriber, dds
   if (listener != nullptr && (mask & dds_DATA_AVAILABLE_STATUS) != 0) {
     reader->on_data_available.store(listener->on_data_available);
   }
-  const corvane_dds::CycloneListener cyclone_listener =
-      corvane_dds::MakeReaderListener(reader.get());
   // A volatile reader gets a transient-local twin, which receives what
   // transient-local publishers kept before it matched them.
   corvane_dds::CycloneQos latched_qos;
-  const corvane_dds::CycloneListener twin_listener =
-      corvane_dds::MakeReaderListener(reader.get(), false);
   if (qos->durability.kind == dds_VOLATILE_DURABILITY_QOS) {
     dds_DataReaderQos latched = *qos;
     latched.durability.kind = dds_TRANSIENT_LOCAL_DURABILITY_QOS;
     latched_qos = corvane_dds::MakeReaderQos(latched);
   }
   for (int kind = 0; kind < kKinds; kind++) {
+    const corvane_dds::CycloneListener cyclone_listener =
+        corvane_dds::MakeReaderListener(reader.get(), kind);
     const dds_entity_t handle =
         dds_create_reader(subscriber->subscriber.get(), topic->topics[kind].get(),
                           cyclone_qos.get(), cyclone_listener.get());
     if (handle <= 0) return nullptr;
     reader->readers[kind] = CycloneEntity(handle);
     if (!latched_qos) continue;
+    const corvane_dds::CycloneListener twin_listener =
+        corvane_dds::MakeReaderListener(reader.get(), kind, false);
     const dds_entity_t latched =
         dds_create_reader(subscriber->subscriber.get(), topic->topics[kind].get(),
                           latched_qos.get(), twin_listener.get());

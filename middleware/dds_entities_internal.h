@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "middleware/dds.h"
+#include "middleware/dds_backlog_internal.h"
 #include "middleware/dds_latched_internal.h"
 
 namespace corvane_dds {
@@ -109,6 +110,9 @@ struct dds_DataWriter {
   dds_Publisher* publisher = nullptr;
   dds_Topic* topic = nullptr;
   corvane_dds::CycloneEntity writers[corvane_dds::kKinds];
+  // How long a write waits for room, as asked; the Cyclone writers do not wait.
+  dds_duration_t max_blocking_time = 0;
+  dds_Duration_t requested_blocking_time = {};
   // Per kind: a write timed out and not all was acknowledged since
   // (dds_data_path.cc).
   std::atomic<bool> stalled[corvane_dds::kKinds] = {};
@@ -132,8 +136,9 @@ struct dds_DataReader {
   corvane_dds::PublicationCache publications;
   std::atomic<void*> context{nullptr};
   std::atomic<void (*)(const dds_DataReader*)> on_data_available{nullptr};
-  // Which kind a take drains first; alternates so neither kind starves.
-  std::atomic<uint32_t> take_turn{0};
+  // The samples of both kinds, in the order they came, that the listeners
+  // took and the delivery thread has not.
+  corvane_dds::SampleBacklog backlog;
   std::atomic<corvane_dds::TakeOutcome> last_take{corvane_dds::TakeOutcome::kNone};
   // Calls on_data_available; the Cyclone listeners only signal it.
   std::unique_ptr<corvane_dds::DeliveryThread> delivery;

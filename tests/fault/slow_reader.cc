@@ -1,12 +1,14 @@
-// fault_slow_reader: a subscriber that never reads. Its reliable keep-all
-// reader of ddsperf's data topic has room for a few samples only; once they
-// are in, it stops acknowledging and so holds back every writer it matched.
+// fault_slow_reader: a subscriber that never reads, or reads slowly. Its
+// reliable keep-all reader of ddsperf's data topic has room for a few samples
+// only; once they are in, it acknowledges only as fast as it takes, and so
+// holds back every writer it matched.
 //
-//   fault_slow_reader <domain id> <history limit> <seconds>
+//   fault_slow_reader <domain id> <history limit> <seconds> [<takes/s>]
 //
-// Prints "ready" once the reader exists and "matched <n>" whenever the
-// number of matched writers changes. Ends after <seconds>, or on SIGINT or
-// SIGTERM, with status 0; status 2 when the reader cannot be created.
+// Prints "ready" once the reader exists, "matched <n>" whenever the number of
+// matched writers changes and, when it takes, "taken <n>" now and then.
+// Ends after <seconds>, or on SIGINT or SIGTERM, with status 0; status 2 when
+// the reader cannot be created.
 
 #include <dds/dds.h>
 
@@ -29,13 +31,14 @@ void OnStop(int) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 4) {
-    std::fprintf(stderr, "usage: %s <domain id> <history limit> <seconds>\n", argv[0]);
+  if (argc != 4 && argc != 5) {
+    std::fprintf(stderr, "usage: %s <domain id> <history limit> <seconds> [<takes/s>]\n", argv[0]);
     return 1;
   }
   const auto domain = static_cast<dds_domainid_t>(std::atoi(argv[1]));
   const int32_t limit = std::atoi(argv[2]);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(std::atoi(argv[3]));
+  const int takes_per_second = argc == 5 ? std::atoi(argv[4]) : 0;
   std::signal(SIGINT, OnStop);
   std::signal(SIGTERM, OnStop);
 
@@ -57,7 +60,20 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
 
   uint32_t matched = 0;
+  uint64_t taken = 0;
   while (stop_requested == 0 && std::chrono::steady_clock::now() < deadline) {
+    // One 20 ms period's share of samples, one take each.
+    for (int i = 0; i < takes_per_second / 50; i++) {
+      void* sample = nullptr;
+      dds_sample_info_t info;
+      if (dds_take(reader, &sample, &info, 1, 1) != 1) break;
+      dds_return_loan(reader, &sample, 1);
+      taken++;
+    }
+    if (takes_per_second > 0) {
+      std::printf("taken %llu\n", static_cast<unsigned long long>(taken));
+      std::fflush(stdout);
+    }
     dds_subscription_matched_status_t status;
     if (dds_get_subscription_matched_status(reader, &status) == DDS_RETCODE_OK &&
         status.current_count != matched) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -204,6 +205,83 @@ TEST(ListenerTest, DeletingAReaderWaitsForItsCallbacksInProgress) {
   }
   stop = true;
   publisher.join();
+}
+
+// A reliable reader whose samples nobody takes (no callback, or a mask
+// without data-available) holds its source for a bounded time only: another
+// reader of its domain keeps receiving, and the idle reader keeps at most the
+// bound's worth of bytes, whatever mix of sizes came, dropping its oldest and
+// counting them.
+struct IdleReaderCase {
+  const char* what;
+  bool masked;  // a listener whose mask leaves out data-available, else none
+  std::vector<std::pair<int, uint32_t>> bursts;  // (samples, bytes each)
+};
+
+std::vector<uint8_t> SizedBytes(int32_t seq, uint32_t size) {
+  std::vector<uint8_t> bytes(size, 0x5a);
+  bytes[0] = 0;
+  bytes[1] = 1;
+  for (int i = 0; i < 4; i++) bytes[4 + i] = static_cast<uint8_t>(seq >> (8 * i));
+  return bytes;
+}
+
+TEST(ListenerTest, AReaderNobodyTakesFromDropsBeyondItsBoundInBytesAndHoldsNoOtherReader) {
+  constexpr uint64_t kBoundBytes = 2 << 20;  // what dds.h promises
+  const IdleReaderCase cases[] = {
+      {"no listener, equal sizes", false, {{800, 4096}}},
+      {"masked listener, small samples then large ones", true, {{600, 64}, {180, 16384}}},
+      {"no listener, large samples then small ones", false, {{180, 16384}, {600, 64}}},
+  };
+  dds_DomainId_t domain = 190;
+  for (const IdleReaderCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    LayerPair idle(domain, "idle");
+    dds_DataWriter* busy_writer = idle.source.Writer(idle.source.Topic("busy", kKeylessType), true);
+    dds_DataReader* busy = idle.relay.Reader(idle.relay.Topic("busy", kKeylessType), true);
+    ASSERT_TRUE(idle.Matched() && busy && busy_writer);
+    ASSERT_TRUE(WaitFor(
+        [&] { return PublicationsMatched(busy_writer) == 2 && SubscriptionsMatched(busy) == 2; }));
+    CallbackLog busy_log;
+    dds_DataReader_set_listener_context(busy, &busy_log);
+    const dds_DataReaderListener counting = DataAvailableOnly(CountingCallback);
+    dds_DataReader_set_listener(busy, &counting, dds_DATA_AVAILABLE_STATUS);
+    if (c.masked) dds_DataReader_set_listener(idle.reader, &counting, 0);
+
+    int32_t written = 0;
+    uint32_t largest = 0;
+    dds_SampleInfo info{};
+    info.valid_data = true;
+    const auto write = [&](uint32_t size) {
+      const std::vector<uint8_t> bytes = SizedBytes(written++, size);
+      return dds_DataWriter_raw_write_w_sampleinfoex(idle.writer, bytes.data(), size, &info);
+    };
+    for (const auto& [count, size] : c.bursts) {
+      largest = std::max(largest, size);
+      for (int i = 0; i < count; i++) ASSERT_EQ(write(size), dds_RETCODE_OK) << written;
+    }
+    WriteKeyless(busy_writer, 0, 100);
+    EXPECT_TRUE(WaitFor([&] { return busy_log.taken == 100; })) << busy_log.taken;
+    // The next sample after the hold's time is up finds the reader dropping.
+    EXPECT_TRUE(WaitFor([&] {
+      return write(64) == dds_RETCODE_OK && dds_DataReader_dropped_sample_count(idle.reader) > 0;
+    }));
+
+    uint64_t bytes = 0;
+    int32_t taken = 0, last_seq = -1;
+    for (std::vector<TakenSample> batch; !(batch = TakeCopies(idle.reader, 64)).empty();) {
+      for (const TakenSample& s : batch) {
+        bytes += s.bytes.size();
+        last_seq = s.bytes[4] | s.bytes[5] << 8 | s.bytes[6] << 16 | s.bytes[7] << 24;
+        taken++;
+      }
+    }
+    EXPECT_LE(bytes, kBoundBytes + largest);
+    EXPECT_EQ(taken + dds_DataReader_dropped_sample_count(idle.reader),
+              static_cast<uint64_t>(written));
+    EXPECT_EQ(last_seq, written - 1) << "the newest samples are kept";
+    domain++;
+  }
 }
 
 }  // namespace
