@@ -46,6 +46,7 @@ dds_Subscriber::~dds_Subscriber() {
 }
 
 dds_Topic::~dds_Topic() {
+  fast.reset();
   for (CycloneEntity& topic : topics) topic.Reset();
 }
 
@@ -66,6 +67,7 @@ void dds_DomainParticipant::DeleteContainedEntities() {
 
 dds_DomainParticipant::~dds_DomainParticipant() {
   DeleteContainedEntities();
+  fast.reset();
   participant.Reset();
 }
 
@@ -219,7 +221,16 @@ dds_Topic* dds_DomainParticipant_create_topic(dds_DomainParticipant* participant
   topic->participant = participant;
   topic->name = topic_name;
   topic->type_name = type_name;
-  if (!MakeCycloneTopics(topic.get())) return nullptr;
+  if (corvane_dds::IsFastDdsTopic(topic->name)) {
+    if (!participant->fast)
+      participant->fast = corvane_dds::FastDdsCreateParticipant(participant->domain_id);
+    if (!participant->fast) return nullptr;
+    topic->fast =
+        corvane_dds::FastDdsCreateTopic(participant->fast.get(), topic->name, topic->type_name);
+    if (!topic->fast) return nullptr;
+  } else if (!MakeCycloneTopics(topic.get())) {
+    return nullptr;
+  }
   dds_Topic* result = topic.get();
   participant->topics.push_back(std::move(topic));
   return result;

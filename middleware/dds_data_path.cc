@@ -95,6 +95,35 @@ void Lend(dds_DataReader* reader, const std::vector<corvane_dds::BacklogSample>&
   }
 }
 
+// The take of a reader carried by Fast DDS: lent samples are the layer's
+// copies, their loans null.
+dds_ReturnCode_t TakeFastDds(dds_DataReader* reader, uint32_t limit, dds_DataSeq* data,
+                             dds_SampleInfoSeq* infos, dds_UnsignedLongSeq* sizes) {
+  data->fast_kept.clear();
+  const corvane_dds::FastDdsTaken taken =
+      corvane_dds::FastDdsTake(reader->fast.get(), limit, &data->fast_samples, &data->fast_kept);
+  for (const corvane_dds::FastDdsSample* sample : data->fast_kept) {
+    data->buffers.push_back(const_cast<uint8_t*>(sample->bytes.data()));
+    sizes->values.push_back(static_cast<uint32_t>(sample->bytes.size()));
+    dds_SampleInfo info{};
+    info.valid_data = true;
+    info.source_timestamp = sample->source_timestamp;
+    info.sample_state = 2;    // not read
+    info.view_state = 1;      // new
+    info.instance_state = 1;  // alive
+    info.keyed = false;
+    info.origin = sample;
+    infos->infos.push_back(info);
+  }
+  const bool full = data->fast_kept.size() == limit;
+  reader->last_take.store(full                      ? corvane_dds::TakeOutcome::kFull
+                          : data->fast_kept.empty() ? corvane_dds::TakeOutcome::kNone
+                                                    : corvane_dds::TakeOutcome::kPartial);
+  // Its samples never counted in the backlog (dds_fastdds_entities.cc).
+  reader->delivery->Taken(taken.removed, 0);
+  return data->fast_kept.empty() ? dds_RETCODE_NO_DATA : dds_RETCODE_OK;
+}
+
 }  // namespace
 
 dds_ReturnCode_t dds_DataReader_raw_take_w_sampleinfoex(
@@ -112,6 +141,7 @@ dds_ReturnCode_t dds_DataReader_raw_take_w_sampleinfoex(
   if (mask == 0) return dds_RETCODE_NO_DATA;
   const auto limit = static_cast<uint32_t>(max_samples);
   EnsureCapacity(data_seq, info_seq, size_seq, limit);
+  if (reader->fast) return TakeFastDds(reader, limit, data_seq, info_seq, size_seq);
 
   std::vector<corvane_dds::BacklogSample> taken;
   taken.reserve(limit);
@@ -136,6 +166,7 @@ dds_ReturnCode_t dds_DataReader_raw_return_loan(dds_DataReader* reader, dds_Data
     return dds_RETCODE_BAD_PARAMETER;
   }
   for (size_t i = 0; i < data_seq->buffers.size(); i++) {
+    if (data_seq->loans[i] == nullptr) continue;  // a Fast DDS sample, kept for reuse
     ddsi_serdata_unref(data_seq->loans[i]);
     data_seq->loans[i] = nullptr;
   }
@@ -245,6 +276,11 @@ dds_ReturnCode_t dds_DataWriter_raw_write_w_sampleinfoex(dds_DataWriter* writer,
                                                          const dds_SampleInfo* info) {
   // Anything shorter than the encapsulation header is not a sample.
   if (writer == nullptr || buffer == nullptr || size < 4) return dds_RETCODE_BAD_PARAMETER;
+  if (writer->fast) {
+    return corvane_dds::FastDdsWrite(
+        writer->fast.get(), buffer, size, info != nullptr ? info->source_timestamp : dds_time(),
+        info != nullptr ? static_cast<const corvane_dds::FastDdsSample*>(info->origin) : nullptr);
+  }
   if (info == nullptr) {
     // Keyedness unknown: peers of either kind get it, stamped now.
     const dds_time_t now = dds_time();

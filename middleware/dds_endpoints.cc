@@ -21,12 +21,14 @@ dds_DataReader::dds_DataReader() : delivery(std::make_unique<corvane_dds::Delive
 // signal the stopped thread meanwhile; the backlog outlives both.
 dds_DataReader::~dds_DataReader() {
   delivery->Stop();
+  fast.reset();
   for (CycloneEntity& reader : readers) reader.Reset();
   for (CycloneEntity& reader : latched_readers) reader.Reset();
 }
 
 dds_DataWriter::~dds_DataWriter() {
   retained.reset();
+  fast.reset();
   for (CycloneEntity& writer : writers) writer.Reset();
 }
 
@@ -44,6 +46,10 @@ dds_DataWriter* dds_Publisher_create_datawriter(dds_Publisher* publisher, dds_To
   writer->topic = topic;
   writer->stats = corvane_dds::AttachEndpoint(publisher->participant->domain_id, topic->name,
                                               corvane_dds::PeerKind::kSubscriber);
+  if (topic->fast) {
+    writer->fast = corvane_dds::FastDdsCreateWriter(topic->fast.get(), *qos);
+    if (!writer->fast) return nullptr;
+  }
   const corvane_dds::CycloneListener cyclone_listener =
       corvane_dds::MakeWriterListener(writer.get());
   // Cyclone refuses a write at once instead of waiting for room; the layer's
@@ -57,7 +63,7 @@ dds_DataWriter* dds_Publisher_create_datawriter(dds_Publisher* publisher, dds_To
   // either.
   writer->qos = *qos;
   writer->qos.reliability.max_blocking_time = {0, 0};
-  for (int kind = 0; kind < kKinds; kind++) {
+  for (int kind = 0; kind < kKinds && !topic->fast; kind++) {
     const dds_entity_t handle =
         dds_create_writer(publisher->publisher.get(), topic->topics[kind].get(), cyclone_qos.get(),
                           cyclone_listener.get());
@@ -96,6 +102,7 @@ dds_Publisher* dds_DataWriter_get_publisher(dds_DataWriter* writer) {
 
 dds_ReturnCode_t dds_DataWriter_get_qos(const dds_DataWriter* writer, dds_DataWriterQos* qos) {
   if (writer == nullptr || qos == nullptr) return dds_RETCODE_BAD_PARAMETER;
+  if (writer->fast) return corvane_dds::FastDdsWriterQos(writer->fast.get(), qos);
   const dds_ReturnCode_t rc = corvane_dds::ReadWriterQos(writer->writers[kKeyless].get(), qos);
   if (rc == dds_RETCODE_OK) qos->reliability.max_blocking_time = writer->requested_blocking_time;
   return rc;
@@ -120,6 +127,10 @@ dds_DataReader* dds_Subscriber_create_datareader(dds_Subscriber* subscriber, dds
   if (listener != nullptr && (mask & dds_DATA_AVAILABLE_STATUS) != 0) {
     reader->on_data_available.store(listener->on_data_available);
   }
+  if (topic->fast) {
+    reader->fast = corvane_dds::FastDdsCreateReader(topic->fast.get(), *qos, reader.get());
+    if (!reader->fast) return nullptr;
+  }
   // A volatile reader gets a transient-local twin, which receives what
   // transient-local publishers kept before it matched them.
   corvane_dds::CycloneQos latched_qos;
@@ -128,7 +139,7 @@ dds_DataReader* dds_Subscriber_create_datareader(dds_Subscriber* subscriber, dds
     latched.durability.kind = dds_TRANSIENT_LOCAL_DURABILITY_QOS;
     latched_qos = corvane_dds::MakeReaderQos(latched);
   }
-  for (int kind = 0; kind < kKinds; kind++) {
+  for (int kind = 0; kind < kKinds && !topic->fast; kind++) {
     const corvane_dds::CycloneListener cyclone_listener =
         corvane_dds::MakeReaderListener(reader.get(), kind);
     const dds_entity_t handle =
@@ -184,5 +195,6 @@ dds_Subscriber* dds_DataReader_get_subscriber(dds_DataReader* reader) {
 
 dds_ReturnCode_t dds_DataReader_get_qos(const dds_DataReader* reader, dds_DataReaderQos* qos) {
   if (reader == nullptr || qos == nullptr) return dds_RETCODE_BAD_PARAMETER;
+  if (reader->fast) return corvane_dds::FastDdsReaderQos(reader->fast.get(), qos);
   return corvane_dds::ReadReaderQos(reader->readers[kKeyless].get(), qos);
 }

@@ -10,9 +10,14 @@
 // writers that keep transient-local publishers' history
 // (dds_latched_internal.h).
 //
+// Request and reply topics of ROS 2 services ("rq/...", "rr/...") are the
+// exception: their topic, readers and writers are Fast DDS entities
+// (`fast`, set) of a second participant in the same domain, created with the
+// first such topic (dds_fastdds_internal.h).
+//
 // A participant is one Cyclone participant in the layer's instance for its
 // DDS domain (dds_domain_config_internal.h), so a DDS domain shows
-// exactly one participant of the layer. Its readers ignore its own writers:
+// exactly one Cyclone participant of the layer. Its readers ignore its own writers:
 // a relay whose source and destination domains are equal never hears its
 // own output.
 //
@@ -34,6 +39,7 @@
 
 #include "middleware/dds.h"
 #include "middleware/dds_backlog_internal.h"
+#include "middleware/dds_fastdds_internal.h"
 #include "middleware/dds_latched_internal.h"
 
 namespace corvane_dds {
@@ -103,6 +109,8 @@ struct dds_Topic {
   corvane_dds::CycloneEntity topics[corvane_dds::kKinds];
   // Borrowed from the Cyclone topics, which keep them alive.
   const ddsi_sertype* sertypes[corvane_dds::kKinds] = {};
+  // Set for a topic carried by Fast DDS, which then has no Cyclone topics.
+  corvane_dds::FastDdsPtr<corvane_dds::FastDdsTopic> fast;
 };
 
 struct dds_DataWriter {
@@ -122,6 +130,7 @@ struct dds_DataWriter {
   // Created with the first sample of a transient-local publication.
   std::once_flag retained_once;
   std::unique_ptr<corvane_dds::RetainedHistory> retained;
+  corvane_dds::FastDdsPtr<corvane_dds::FastDdsWriter> fast;  // as the topic's
 };
 
 struct dds_DataReader {
@@ -144,6 +153,7 @@ struct dds_DataReader {
   std::unique_ptr<corvane_dds::DeliveryThread> delivery;
   // Its rule's counters; null outside a rule (rule_stats_internal.h).
   std::unique_ptr<corvane_dds::EndpointStats> stats;
+  corvane_dds::FastDdsPtr<corvane_dds::FastDdsReader> fast;  // as the topic's
 };
 
 struct dds_Publisher {
@@ -176,6 +186,8 @@ struct dds_DomainParticipant {
   std::vector<std::unique_ptr<dds_Publisher>> publishers;
   std::vector<std::unique_ptr<dds_Subscriber>> subscribers;
   std::vector<std::unique_ptr<dds_Topic>> topics;
+  // Created with the first Fast DDS topic; guarded by `mutex`.
+  corvane_dds::FastDdsPtr<corvane_dds::FastDdsParticipant> fast;
 };
 
 struct dds_DomainParticipantFactory {

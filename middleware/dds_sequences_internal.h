@@ -12,12 +12,17 @@
 #include <vector>
 
 #include "middleware/dds.h"
+#include "middleware/dds_fastdds_internal.h"
 
 struct dds_DataSeq {
   std::vector<void*> buffers;
   // The lent samples: one reference each, dropped by the return of the loan.
   // Sized to the take's limit; only the first buffers.size() are lent.
   std::vector<ddsi_serdata*> loans;
+  // Samples taken from Fast DDS (their loans stay null), and the ones of
+  // them handed out; reused from take to take.
+  std::vector<corvane_dds::FastDdsSample> fast_samples;
+  std::vector<const corvane_dds::FastDdsSample*> fast_kept;
 };
 
 struct dds_SampleInfoSeq {

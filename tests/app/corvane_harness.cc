@@ -50,6 +50,10 @@ ChildOptions CorvaneOptions(const std::string& working_directory,
   options.working_directory = working_directory;
   options.unset_env = {"CORVANE_CONFIG", "TAVRINDDS_LOG_LEVEL"};
   options.set_env["CYCLONEDDS_URI"] = CORVANE_TEST_DDS_URI;
+  // Service and action rules start Fast DDS participants too; without a
+  // profile they would use shared memory and multicast on every interface.
+  options.set_env["FASTRTPS_DEFAULT_PROFILES_FILE"] = CORVANE_TEST_FASTDDS_PROFILE;
+  options.set_env["SKIP_DEFAULT_XML_FILE"] = "1";
   return options;
 }
 

@@ -1,29 +1,41 @@
-// A ROS 2 service client or server as Fast DDS-based ROS 2 runs one: the
-// request and the reply are plain samples on "rq<service>Request" and
-// "rr<service>Reply", and the server pairs a reply with its request by
-// writing the request's sample identity as the reply's related sample
-// identity (inline QoS, not payload). Request and reply each carry one
-// string, the chatter text of peer_payload.h.
+// A ROS 2 service or action client or server that pairs requests and replies
+// as ROS 2's Fast DDS middleware does: the request and the reply are plain
+// samples on "rq<service>Request" and "rr<service>Reply"; the client writes
+// each request with related sample identity = (its reply reader's GUID,
+// unknown sequence) and keeps a reply only when the reply's related identity
+// names its reply reader or its request writer and the sequence number Fast
+// DDS gave one of its requests. The server answers (the request's related
+// GUID if known, else its writer's GUID; the request's sequence number); when
+// that GUID is a reader, it first waits up to 100 ms for its reply writer to
+// match that reader and drops the reply if it does not. Samples carry one
+// string each: the chatter text of peer_payload.h for services, words for
+// actions.
 //
-//   interop_fastdds_service_peer client|server --domain N --service /NAME
-//       --type PKG/srv/NAME [--count N] [--size CHARS] [--settle-ms MS]
-//       [--timeout SECONDS]
+//   interop_fastdds_service_peer client|server|action-client|action-server
+//       --domain N --service /NAME --type PKG/srv/NAME [--count N]
+//       [--size CHARS] [--settle-ms MS] [--timeout SECONDS]
 //
 // Output follows peer_report.h: the client prints "sent" per request and
-// "recv" per reply, the server "recv" per request and "sent" per reply. The
-// server's "sent" lines have no stamp: Fast DDS 2.9 cannot set the source
-// timestamp of a write that names a related sample identity. Besides:
+// "recv" per reply paired with one of its requests, the server "recv" per
+// request and "sent" per reply (without stamp: Fast DDS 2.9 cannot stamp a
+// write that names a related identity). Besides:
 //
-//   serving                                  server: both endpoints matched
-//   pairing seq=S related=request|other|unknown
-//                                            client: what the reply names
-//   done ...                                 counts; then the process exits
+//   serving                                  server: its endpoints matched
+//   drop seq=S                               server: reply not written
+//   done ok=N wrong=N foreign=N unmatched=N  client; then the process exits
+//   done answered=N dropped=N bad=N          server; then the process exits
+//
+// An action client sends goal 1 and waits for its result, then goal 2, which
+// it cancels once it runs; it prints "accepted goal=G", "feedback goal=G",
+// "status goal=G state=S", "canceling goal=G", "result goal=G state=S".
 
 #include <fastdds/rtps/common/WriteParams.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -32,12 +44,15 @@
 #include <fastdds/dds/log/Log.hpp>
 #include <fastdds/dds/log/StdoutErrConsumer.hpp>
 #include <fastdds/dds/publisher/DataWriter.hpp>
+#include <fastdds/dds/publisher/DataWriterListener.hpp>
 #include <fastdds/dds/publisher/Publisher.hpp>
 #include <fastdds/dds/subscriber/DataReader.hpp>
 #include <fastdds/dds/subscriber/SampleInfo.hpp>
 #include <fastdds/dds/subscriber/Subscriber.hpp>
 #include <fastdds/dds/topic/Topic.hpp>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
@@ -50,6 +65,7 @@ namespace {
 namespace fdds = eprosima::fastdds::dds;
 using eprosima::fastrtps::Duration_t;
 using eprosima::fastrtps::Time_t;
+using eprosima::fastrtps::rtps::GUID_t;
 using eprosima::fastrtps::rtps::SampleIdentity;
 using eprosima::fastrtps::rtps::SequenceNumber_t;
 using eprosima::fastrtps::rtps::WriteParams;
@@ -59,17 +75,25 @@ using Text = std_msgs::msg::dds_::String_;
 
 const char* const PARTICIPANT_PROFILE = "corvane_loopback_participant";
 const Duration_t HEARTBEAT_PERIOD(0, 100000000);
-const Duration_t POLL_STEP(0, 50000000);
+const auto POLL_STEP = std::chrono::milliseconds(10);
 const unsigned HARD_STOP_MARGIN_SECONDS = 10;
+// How long a server waits for its reply writer to match the client's reply
+// reader: the reply writer's max_blocking_time, 100 ms by default.
+const auto READER_MATCH_WAIT = std::chrono::milliseconds(100);
 // After its last reply the client stays so that the relay's reply writer
 // sees its acknowledgment.
 const std::chrono::milliseconds CLIENT_LINGER(500);
+// An action server's goal 1 sends this many feedbacks, one per step.
+const int GOAL_STEPS = 3;
+const auto GOAL_STEP = std::chrono::milliseconds(100);
+
+enum class Role { kClient, kServer, kActionClient, kActionServer };
 
 struct ServiceOptions {
-  bool server = false;
+  Role role = Role::kClient;
   int domain_id = -1;
   std::string service;   // ROS 2 name with its leading "/".
-  std::string ros_type;  // PKG/srv/NAME
+  std::string ros_type;  // PKG/srv/NAME or PKG/action/NAME
   uint32_t count = 10;
   uint32_t size = 32;
   uint32_t settle_ms = 0;
@@ -84,10 +108,19 @@ bool ParseUint32(const char* text, uint32_t* value) {
   return true;
 }
 
+bool ParseRole(const char* text, Role* role) {
+  const std::map<std::string, Role> roles = {{"client", Role::kClient},
+                                             {"server", Role::kServer},
+                                             {"action-client", Role::kActionClient},
+                                             {"action-server", Role::kActionServer}};
+  const auto found = roles.find(text);
+  if (found == roles.end()) return false;
+  *role = found->second;
+  return true;
+}
+
 bool ParseServiceOptions(int argc, char** argv, ServiceOptions* options) {
-  if (argc < 2) return false;
-  if (std::strcmp(argv[1], "server") != 0 && std::strcmp(argv[1], "client") != 0) return false;
-  options->server = std::strcmp(argv[1], "server") == 0;
+  if (argc < 2 || !ParseRole(argv[1], &options->role)) return false;
   for (int i = 2; i + 1 < argc; i += 2) {
     const std::string name = argv[i];
     const char* value = argv[i + 1];
@@ -139,22 +172,13 @@ int64_t WallClockNanoseconds() {
       .count();
 }
 
-PeerSample MakeSample(uint32_t seq, uint32_t size) {
-  PeerSample sample;
-  sample.seq = seq;
-  sample.payload = MakePayload(PeerKind::kChatter, seq, size);
-  return sample;
+Time_t ToTime(int64_t nanoseconds) {
+  return Time_t(static_cast<int32_t>(nanoseconds / 1000000000),
+                static_cast<uint32_t>(nanoseconds % 1000000000));
 }
 
-bool IsIntact(const PeerSample& sample, const ServiceOptions& options) {
-  return sample.well_formed && sample.seq >= 1 && sample.seq <= options.count &&
-         sample.payload == MakePayload(PeerKind::kChatter, sample.seq, options.size);
-}
-
-fdds::TypeSupport NamedTextType(const std::string& name) {
-  fdds::TypeSupport type = CreateStringTypeSupport();
-  type->setName(name.c_str());
-  return type;
+int64_t SequenceOf(const SampleIdentity& identity) {
+  return static_cast<int64_t>(identity.sequence_number().to64long());
 }
 
 struct ParticipantDeleter {
@@ -164,189 +188,533 @@ struct ParticipantDeleter {
   }
 };
 
-// One side of the service: a writer on the topic it sends on and a reader on
-// the one it receives on, reliable, volatile and keep-all like a ROS 2
-// service's endpoints.
-class ServiceEndpoints {
+// Reliable, volatile and keep-all, like a ROS 2 service's endpoints.
+fdds::DataWriterQos ServiceWriterQos(fdds::Publisher* publisher) {
+  fdds::DataWriterQos qos = publisher->get_default_datawriter_qos();
+  qos.reliability().kind = fdds::RELIABLE_RELIABILITY_QOS;
+  qos.reliability().max_blocking_time = Duration_t(0, 100000000);
+  qos.history().kind = fdds::KEEP_ALL_HISTORY_QOS;
+  qos.durability().kind = fdds::VOLATILE_DURABILITY_QOS;
+  // Cyclone readers acknowledge only heartbeats; see fastdds_peer.cc.
+  qos.reliable_writer_qos().times.heartbeatPeriod = HEARTBEAT_PERIOD;
+  return qos;
+}
+
+fdds::DataReaderQos ServiceReaderQos(fdds::Subscriber* subscriber) {
+  fdds::DataReaderQos qos = subscriber->get_default_datareader_qos();
+  qos.reliability().kind = fdds::RELIABLE_RELIABILITY_QOS;
+  qos.history().kind = fdds::KEEP_ALL_HISTORY_QOS;
+  qos.durability().kind = fdds::VOLATILE_DURABILITY_QOS;
+  return qos;
+}
+
+// The GUIDs of the readers a writer has matched, as a listener learns them.
+class MatchedReaders : public fdds::DataWriterListener {
  public:
-  static std::unique_ptr<ServiceEndpoints> Create(const ServiceOptions& options) {
+  void on_publication_matched(fdds::DataWriter*,
+                              const fdds::PublicationMatchedStatus& status) override {
+    const GUID_t guid = eprosima::fastrtps::rtps::iHandle2GUID(status.last_subscription_handle);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (status.current_count_change > 0) readers_.insert(guid);
+    if (status.current_count_change < 0) readers_.erase(guid);
+    changed_.notify_all();
+  }
+
+  bool WaitFor(const GUID_t& reader, std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return readers_.count(reader) > 0; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::set<GUID_t> readers_;
+};
+
+// One participant with a publisher and a subscriber; topics carry text.
+class Node {
+ public:
+  static std::unique_ptr<Node> Create(int domain_id) {
     auto* factory = fdds::DomainParticipantFactory::get_instance();
     if (factory->load_XML_profiles_file(CORVANE_FASTDDS_PROFILE) != ReturnCode::RETCODE_OK) {
       return nullptr;
     }
-    std::unique_ptr<ServiceEndpoints> endpoints(new ServiceEndpoints(
-        factory->create_participant_with_profile(options.domain_id, PARTICIPANT_PROFILE)));
-    return endpoints->Open(options) ? std::move(endpoints) : nullptr;
+    std::unique_ptr<Node> node(
+        new Node(factory->create_participant_with_profile(domain_id, PARTICIPANT_PROFILE)));
+    if (!node->participant_) return nullptr;
+    node->publisher_ = node->participant_->create_publisher(fdds::PUBLISHER_QOS_DEFAULT);
+    node->subscriber_ = node->participant_->create_subscriber(fdds::SUBSCRIBER_QOS_DEFAULT);
+    if (node->publisher_ == nullptr || node->subscriber_ == nullptr) return nullptr;
+    return node;
   }
 
-  bool Matched() {
-    fdds::PublicationMatchedStatus publication;
-    fdds::SubscriptionMatchedStatus subscription;
-    writer_->get_publication_matched_status(publication);
-    reader_->get_subscription_matched_status(subscription);
-    return publication.current_count >= 1 && subscription.current_count >= 1;
+  fdds::DataWriter* Writer(const std::string& topic, const std::string& type,
+                           fdds::DataWriterListener* listener = nullptr) {
+    fdds::Topic* described = Topic(topic, type);
+    if (described == nullptr) return nullptr;
+    return publisher_->create_datawriter(described, ServiceWriterQos(publisher_), listener,
+                                         fdds::StatusMask::publication_matched());
   }
 
-  fdds::DataWriter* writer() const { return writer_; }
-  fdds::DataReader* reader() const { return reader_; }
+  fdds::DataReader* Reader(const std::string& topic, const std::string& type) {
+    fdds::Topic* described = Topic(topic, type);
+    if (described == nullptr) return nullptr;
+    return subscriber_->create_datareader(described, ServiceReaderQos(subscriber_));
+  }
 
  private:
-  explicit ServiceEndpoints(fdds::DomainParticipant* participant) : participant_(participant) {}
+  explicit Node(fdds::DomainParticipant* participant) : participant_(participant) {}
 
-  bool Open(const ServiceOptions& options) {
-    if (!participant_) return false;
-    const std::string type = DdsTypeName(options.ros_type);
-    fdds::Topic* request = CreateTopic("rq" + options.service + "Request", type + "_Request_");
-    fdds::Topic* reply = CreateTopic("rr" + options.service + "Reply", type + "_Response_");
-    if (request == nullptr || reply == nullptr) return false;
-    fdds::Publisher* publisher = participant_->create_publisher(fdds::PUBLISHER_QOS_DEFAULT);
-    fdds::Subscriber* subscriber = participant_->create_subscriber(fdds::SUBSCRIBER_QOS_DEFAULT);
-    if (publisher == nullptr || subscriber == nullptr) return false;
-
-    fdds::DataWriterQos writer_qos = publisher->get_default_datawriter_qos();
-    writer_qos.reliability().kind = fdds::RELIABLE_RELIABILITY_QOS;
-    writer_qos.history().kind = fdds::KEEP_ALL_HISTORY_QOS;
-    writer_qos.durability().kind = fdds::VOLATILE_DURABILITY_QOS;
-    // Cyclone readers acknowledge only heartbeats; see fastdds_peer.cc.
-    writer_qos.reliable_writer_qos().times.heartbeatPeriod = HEARTBEAT_PERIOD;
-    writer_ = publisher->create_datawriter(options.server ? reply : request, writer_qos);
-
-    fdds::DataReaderQos reader_qos = subscriber->get_default_datareader_qos();
-    reader_qos.reliability().kind = fdds::RELIABLE_RELIABILITY_QOS;
-    reader_qos.history().kind = fdds::KEEP_ALL_HISTORY_QOS;
-    reader_qos.durability().kind = fdds::VOLATILE_DURABILITY_QOS;
-    reader_ = subscriber->create_datareader(options.server ? request : reply, reader_qos);
-    return writer_ != nullptr && reader_ != nullptr;
-  }
-
-  fdds::Topic* CreateTopic(const std::string& name, const std::string& type_name) {
-    fdds::TypeSupport type = NamedTextType(type_name);
-    if (type.register_type(participant_.get()) != ReturnCode::RETCODE_OK) return nullptr;
+  fdds::Topic* Topic(const std::string& name, const std::string& type_name) {
+    if (fdds::TopicDescription* existing = participant_->lookup_topicdescription(name)) {
+      return dynamic_cast<fdds::Topic*>(existing);
+    }
+    fdds::TypeSupport type = CreateStringTypeSupport();
+    type->setName(type_name.c_str());
+    if (participant_->find_type(type_name).empty() &&
+        type.register_type(participant_.get()) != ReturnCode::RETCODE_OK) {
+      return nullptr;
+    }
     return participant_->create_topic(name, type_name, fdds::TOPIC_QOS_DEFAULT);
   }
 
   std::unique_ptr<fdds::DomainParticipant, ParticipantDeleter> participant_;
-  fdds::DataWriter* writer_ = nullptr;  // Owned by participant_.
-  fdds::DataReader* reader_ = nullptr;  // Owned by participant_.
+  fdds::Publisher* publisher_ = nullptr;    // Owned by participant_.
+  fdds::Subscriber* subscriber_ = nullptr;  // Owned by participant_.
 };
 
-Duration_t Until(Clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now());
-  if (left.count() <= 0) return Duration_t(0, 0);
-  return Duration_t(static_cast<int32_t>(left.count() / 1000000000),
-                    static_cast<uint32_t>(left.count() % 1000000000));
+bool WriterMatched(fdds::DataWriter* writer) {
+  fdds::PublicationMatchedStatus status;
+  writer->get_publication_matched_status(status);
+  return status.current_count >= 1;
 }
 
-bool WaitForMatch(ServiceEndpoints* endpoints, Clock::time_point deadline) {
-  while (!endpoints->Matched()) {
+bool ReaderMatched(fdds::DataReader* reader) {
+  fdds::SubscriptionMatchedStatus status;
+  reader->get_subscription_matched_status(status);
+  return status.current_count >= 1;
+}
+
+// Takes the next sample with data; false when none is there.
+bool TakeText(fdds::DataReader* reader, Text* text, fdds::SampleInfo* info) {
+  while (reader->take_next_sample(text, info) == ReturnCode::RETCODE_OK) {
+    if (info->valid_data) return true;
+  }
+  return false;
+}
+
+// A reply as a client sees it: `ours` when its related identity names the
+// client, then `request` is the sequence number it answers.
+struct Reply {
+  bool ours = false;
+  int64_t request = 0;
+  Text text;
+};
+
+// The client side of one service.
+class ServiceClient {
+ public:
+  bool Open(Node* node, const std::string& service, const std::string& type) {
+    writer_ = node->Writer("rq" + service + "Request", type + "_Request_");
+    reader_ = node->Reader("rr" + service + "Reply", type + "_Response_");
+    return writer_ != nullptr && reader_ != nullptr;
+  }
+  bool Matched() const { return WriterMatched(writer_) && ReaderMatched(reader_); }
+
+  // The sequence number Fast DDS gave the request, or -1.
+  int64_t Send(const std::string& text, int64_t stamp) {
+    Text wire{text};
+    WriteParams params;
+    params.related_sample_identity().writer_guid(reader_->guid());
+    params.source_timestamp(ToTime(stamp));
+    if (!writer_->write(&wire, params)) return -1;
+    return SequenceOf(params.sample_identity());
+  }
+
+  bool Take(Reply* reply) {
+    fdds::SampleInfo info;
+    if (!TakeText(reader_, &reply->text, &info)) return false;
+    const GUID_t& named = info.related_sample_identity.writer_guid();
+    reply->ours = named == reader_->guid() || named == writer_->guid();
+    reply->request = SequenceOf(info.related_sample_identity);
+    return true;
+  }
+
+  // Waits for the reply to `request`, counting replies to others.
+  bool Await(int64_t request, Clock::time_point deadline, Text* text, uint32_t* foreign,
+             uint32_t* wrong) {
+    Reply reply;
+    while (Clock::now() < deadline) {
+      while (Take(&reply)) {
+        if (!reply.ours) {
+          ++*foreign;
+        } else if (reply.request != request) {
+          ++*wrong;
+        } else {
+          *text = reply.text;
+          return true;
+        }
+      }
+      std::this_thread::sleep_for(POLL_STEP);
+    }
+    return false;
+  }
+
+ private:
+  fdds::DataWriter* writer_ = nullptr;  // Owned by the node.
+  fdds::DataReader* reader_ = nullptr;
+};
+
+// A request as a server sees it, with the identity its reply names.
+struct Request {
+  SampleIdentity id;
+  Text text;
+  int64_t stamp = 0;
+};
+
+// The server side of one service.
+class ServiceServer {
+ public:
+  bool Open(Node* node, const std::string& service, const std::string& type) {
+    reader_ = node->Reader("rq" + service + "Request", type + "_Request_");
+    writer_ = node->Writer("rr" + service + "Reply", type + "_Response_", &matched_);
+    return writer_ != nullptr && reader_ != nullptr;
+  }
+  bool Matched() const { return WriterMatched(writer_) && ReaderMatched(reader_); }
+
+  bool Take(Request* request) {
+    fdds::SampleInfo info;
+    if (!TakeText(reader_, &request->text, &info)) return false;
+    request->id = info.sample_identity;
+    if (info.related_sample_identity.writer_guid() != GUID_t::unknown()) {
+      request->id.writer_guid(info.related_sample_identity.writer_guid());
+    }
+    request->stamp = static_cast<int64_t>(info.source_timestamp.seconds()) * 1000000000 +
+                     info.source_timestamp.nanosec();
+    return true;
+  }
+
+  // False when the reply was not written: the client's reader did not match.
+  bool Answer(const Request& request, const std::string& text) {
+    if (request.id.writer_guid().entityId.is_reader() &&
+        !matched_.WaitFor(request.id.writer_guid(), READER_MATCH_WAIT)) {
+      return false;
+    }
+    Text wire{text};
+    WriteParams params;
+    params.related_sample_identity(request.id);
+    return writer_->write(&wire, params);
+  }
+
+  bool AllAcknowledged(Clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(
+        std::max(deadline - Clock::now(), Clock::duration::zero()));
+    return writer_->wait_for_acknowledgments(Duration_t(
+               static_cast<int32_t>(left.count() / 1000000000),
+               static_cast<uint32_t>(left.count() % 1000000000))) == ReturnCode::RETCODE_OK;
+  }
+
+ private:
+  MatchedReaders matched_;              // Outlives the writer: declared first.
+  fdds::DataReader* reader_ = nullptr;  // Owned by the node.
+  fdds::DataWriter* writer_ = nullptr;
+};
+
+template <typename Ready>
+bool WaitUntil(Ready ready, Clock::time_point deadline) {
+  while (!ready()) {
     if (Clock::now() >= deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return true;
 }
 
-// Takes the next sample with data; false when none is there.
-bool TakeText(fdds::DataReader* reader, PeerSample* sample, fdds::SampleInfo* info) {
-  Text wire;
-  while (reader->take_next_sample(&wire, info) == ReturnCode::RETCODE_OK) {
-    if (!info->valid_data) continue;
-    *sample = PeerSample();
-    sample->well_formed = SplitChatterText(wire.data, &sample->seq, &sample->payload);
-    sample->source_timestamp_ns =
-        static_cast<int64_t>(info->source_timestamp.seconds()) * 1000000000 +
-        info->source_timestamp.nanosec();
-    return true;
-  }
-  return false;
+PeerSample SampleOf(const Text& text, int64_t stamp) {
+  PeerSample sample;
+  sample.well_formed = SplitChatterText(text.data, &sample.seq, &sample.payload);
+  sample.source_timestamp_ns = stamp;
+  return sample;
 }
 
-const char* Relation(const SampleIdentity& related, const SampleIdentity& request) {
-  if (related == SampleIdentity::unknown()) return "unknown";
-  return related == request ? "request" : "other";
-}
+// --- services ----------------------------------------------------------------
 
-int RunServer(const ServiceOptions& options, Clock::time_point deadline,
-              ServiceEndpoints* endpoints) {
-  if (!WaitForMatch(endpoints, deadline)) {
+int RunServer(const ServiceOptions& options, Node* node, Clock::time_point deadline) {
+  ServiceServer server;
+  if (!server.Open(node, options.service, DdsTypeName(options.ros_type)) ||
+      !WaitUntil([&] { return server.Matched(); }, deadline)) {
     PrintLine("fail reason=no-match");
     return 1;
   }
   PrintLine("serving");
-  std::set<uint32_t> answered;
+  uint32_t answered = 0;
+  uint32_t dropped = 0;
   uint32_t bad = 0;
-  while (answered.size() < options.count && Clock::now() < deadline) {
-    if (!endpoints->reader()->wait_for_unread_message(POLL_STEP)) continue;
-    PeerSample request;
-    fdds::SampleInfo info;
-    while (TakeText(endpoints->reader(), &request, &info)) {
-      const bool intact = IsIntact(request, options);
-      PrintLine(FormatReceivedLine(request, intact));
-      if (!intact || !answered.insert(request.seq).second) {
-        ++bad;
-        continue;
-      }
-      Text reply{ComposeChatterText(request.seq, request.payload)};
-      WriteParams params;
-      params.related_sample_identity(info.sample_identity);
-      if (!endpoints->writer()->write(&reply, params)) ++bad;
-      const std::string sent = FormatSampleLine("sent", request);
+  while (answered + dropped < options.count && Clock::now() < deadline) {
+    Request request;
+    if (!server.Take(&request)) {
+      std::this_thread::sleep_for(POLL_STEP);
+      continue;
+    }
+    const PeerSample sample = SampleOf(request.text, request.stamp);
+    PrintLine(FormatReceivedLine(sample, sample.well_formed));
+    if (!sample.well_formed) {
+      ++bad;
+    } else if (!server.Answer(request, request.text.data)) {
+      ++dropped;
+      PrintLine("drop seq=" + std::to_string(sample.seq));
+    } else {
+      ++answered;
+      const std::string sent = FormatSampleLine("sent", sample);
       PrintLine(sent.substr(0, sent.find(" stamp=")));
     }
   }
-  const bool acked =
-      endpoints->writer()->wait_for_acknowledgments(Until(deadline)) == ReturnCode::RETCODE_OK;
-  PrintLine("done answered=" + std::to_string(answered.size()) + " bad=" + std::to_string(bad));
-  return answered.size() == options.count && bad == 0 && acked ? 0 : 1;
+  const bool acked = server.AllAcknowledged(deadline);
+  PrintLine("done answered=" + std::to_string(answered) + " dropped=" + std::to_string(dropped) +
+            " bad=" + std::to_string(bad));
+  return answered == options.count && dropped == 0 && bad == 0 && acked ? 0 : 1;
 }
 
-int RunClient(const ServiceOptions& options, Clock::time_point deadline,
-              ServiceEndpoints* endpoints) {
-  if (!WaitForMatch(endpoints, deadline)) {
+int RunClient(const ServiceOptions& options, Node* node, Clock::time_point deadline) {
+  ServiceClient client;
+  if (!client.Open(node, options.service, DdsTypeName(options.ros_type)) ||
+      !WaitUntil([&] { return client.Matched(); }, deadline)) {
     PrintLine("fail reason=no-match");
     return 1;
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(options.settle_ms));
-  // A writer numbers its samples from 1, so request n has sequence number n.
-  const auto& writer_guid = endpoints->writer()->guid();
+  std::map<int64_t, PeerSample> pending;  // by the request's sequence number
   for (uint32_t seq = 1; seq <= options.count; ++seq) {
-    PeerSample request = MakeSample(seq, options.size);
+    PeerSample request;
+    request.seq = seq;
+    request.payload = MakePayload(PeerKind::kChatter, seq, options.size);
     request.source_timestamp_ns = WallClockNanoseconds();
-    Text wire{ComposeChatterText(seq, request.payload)};
-    Time_t stamp;
-    stamp.seconds = static_cast<int32_t>(request.source_timestamp_ns / 1000000000);
-    stamp.nanosec = static_cast<uint32_t>(request.source_timestamp_ns % 1000000000);
-    if (endpoints->writer()->write_w_timestamp(&wire, fdds::HANDLE_NIL, stamp) !=
-        ReturnCode::RETCODE_OK) {
+    const int64_t sequence =
+        client.Send(ComposeChatterText(seq, request.payload), request.source_timestamp_ns);
+    if (sequence < 0) {
       PrintLine("fail reason=write seq=" + std::to_string(seq));
       return 1;
     }
+    pending[sequence] = request;
     PrintLine(FormatSampleLine("sent", request));
   }
-  std::set<uint32_t> replied;
-  uint32_t bad = 0;
-  uint32_t paired = 0;
-  while (replied.size() < options.count && Clock::now() < deadline) {
-    if (!endpoints->reader()->wait_for_unread_message(POLL_STEP)) continue;
-    PeerSample reply;
-    fdds::SampleInfo info;
-    while (TakeText(endpoints->reader(), &reply, &info)) {
-      const bool intact = IsIntact(reply, options);
-      PrintLine(FormatReceivedLine(reply, intact));
-      if (!intact || !replied.insert(reply.seq).second) {
-        ++bad;
-        continue;
-      }
-      SampleIdentity request;
-      request.writer_guid(writer_guid).sequence_number(SequenceNumber_t(0, reply.seq));
-      const char* relation = Relation(info.related_sample_identity, request);
-      if (std::strcmp(relation, "request") == 0) ++paired;
-      PrintLine("pairing seq=" + std::to_string(reply.seq) + " related=" + relation);
+  uint32_t ok = 0;
+  uint32_t wrong = 0;
+  uint32_t foreign = 0;
+  while (!pending.empty() && Clock::now() < deadline) {
+    Reply reply;
+    if (!client.Take(&reply)) {
+      std::this_thread::sleep_for(POLL_STEP);
+      continue;
     }
+    if (!reply.ours) {
+      ++foreign;
+      continue;
+    }
+    const PeerSample sample = SampleOf(reply.text, 0);
+    const auto request = pending.find(reply.request);
+    // Paired with a request that is not the one it answers, or with none.
+    if (request == pending.end() || !sample.well_formed || sample.seq != request->second.seq ||
+        sample.payload != request->second.payload) {
+      ++wrong;
+      continue;
+    }
+    ++ok;
+    PrintLine(FormatReceivedLine(sample, true));
+    pending.erase(request);
   }
   std::this_thread::sleep_for(CLIENT_LINGER);
-  PrintLine("done replies=" + std::to_string(replied.size()) + " bad=" + std::to_string(bad) +
-            " paired=" + std::to_string(paired));
-  return replied.size() == options.count && bad == 0 ? 0 : 1;
+  PrintLine("done ok=" + std::to_string(ok) + " wrong=" + std::to_string(wrong) +
+            " foreign=" + std::to_string(foreign) + " unmatched=" + std::to_string(pending.size()));
+  return pending.empty() && wrong == 0 ? 0 : 1;
+}
+
+// --- actions -----------------------------------------------------------------
+
+// The three services and two topics of an action, one side of them.
+struct ActionTopics {
+  std::string base;  // "/NAME/_action/"
+  std::string type;  // DDS name of the action type
+  std::string Service(const char* item) const { return base + item; }
+  std::string Topic(const char* item) const { return "rt" + base + item; }
+};
+
+ActionTopics ActionTopicsOf(const ServiceOptions& options) {
+  return ActionTopics{options.service + "/_action/", DdsTypeName(options.ros_type)};
+}
+
+const char* const CANCEL_TYPE = "action_msgs::srv::dds_::CancelGoal";
+const char* const STATUS_TYPE = "action_msgs::msg::dds_::GoalStatusArray_";
+
+// Goal 1 succeeds after GOAL_STEPS feedbacks; goal 2 runs until canceled.
+int RunActionServer(const ServiceOptions& options, Node* node, Clock::time_point deadline) {
+  const ActionTopics topics = ActionTopicsOf(options);
+  ServiceServer send_goal;
+  ServiceServer cancel_goal;
+  ServiceServer get_result;
+  fdds::DataWriter* feedback =
+      node->Writer(topics.Topic("feedback"), topics.type + "_FeedbackMessage_");
+  fdds::DataWriter* status = node->Writer(topics.Topic("status"), STATUS_TYPE);
+  if (!send_goal.Open(node, topics.Service("send_goal"), topics.type + "_SendGoal") ||
+      !cancel_goal.Open(node, topics.Service("cancel_goal"), CANCEL_TYPE) ||
+      !get_result.Open(node, topics.Service("get_result"), topics.type + "_GetResult") ||
+      feedback == nullptr || status == nullptr ||
+      !WaitUntil(
+          [&] {
+            return send_goal.Matched() && cancel_goal.Matched() && get_result.Matched() &&
+                   WriterMatched(feedback) && WriterMatched(status);
+          },
+          deadline)) {
+    PrintLine("fail reason=no-match");
+    return 1;
+  }
+  PrintLine("serving");
+  struct Goal {
+    int steps = 0;
+    std::string state = "executing";
+    bool result_sent = false;
+    std::vector<Request> result_requests;
+  };
+  std::map<std::string, Goal> goals;
+  uint32_t dropped = 0;
+  const auto publish = [](fdds::DataWriter* writer, const std::string& text) {
+    Text wire{text};
+    writer->write(&wire);
+  };
+  auto last_step = Clock::now();
+  while (Clock::now() < deadline) {
+    Request request;
+    while (send_goal.Take(&request)) {
+      const std::string goal = request.text.data.substr(request.text.data.find(' ') + 1);
+      goals[goal];
+      if (!send_goal.Answer(request, "accepted " + goal)) ++dropped;
+      publish(status, "status " + goal + " executing");
+    }
+    while (cancel_goal.Take(&request)) {
+      const std::string goal = request.text.data.substr(request.text.data.find(' ') + 1);
+      goals[goal].state = "canceled";
+      if (!cancel_goal.Answer(request, "canceling " + goal)) ++dropped;
+      publish(status, "status " + goal + " canceled");
+    }
+    while (get_result.Take(&request)) {
+      goals[request.text.data.substr(request.text.data.find(' ') + 1)].result_requests.push_back(
+          request);
+    }
+    const bool step = Clock::now() - last_step >= GOAL_STEP;
+    if (step) last_step = Clock::now();
+    bool all_done = goals.size() >= 2;
+    for (auto& [goal, state] : goals) {
+      if (step && state.state == "executing") {
+        publish(feedback, "feedback " + goal + " " + std::to_string(++state.steps));
+        if (goal == "1" && state.steps >= GOAL_STEPS) {
+          state.state = "succeeded";
+          publish(status, "status " + goal + " succeeded");
+        }
+      }
+      if (state.state != "executing") {
+        for (const Request& waiting : state.result_requests) {
+          if (!get_result.Answer(waiting, "result " + goal + " " + state.state)) ++dropped;
+          state.result_sent = true;
+        }
+        state.result_requests.clear();
+      }
+      all_done = all_done && state.result_sent;
+    }
+    if (all_done) break;
+    std::this_thread::sleep_for(POLL_STEP);
+  }
+  const bool acked = get_result.AllAcknowledged(deadline);
+  PrintLine("done goals=" + std::to_string(goals.size()) + " dropped=" + std::to_string(dropped));
+  return goals.size() == 2 && dropped == 0 && acked ? 0 : 1;
+}
+
+// The action client's view of the topics: feedback and status lines seen.
+class ActionWatcher {
+ public:
+  bool Open(Node* node, const ActionTopics& topics) {
+    feedback_ = node->Reader(topics.Topic("feedback"), topics.type + "_FeedbackMessage_");
+    status_ = node->Reader(topics.Topic("status"), STATUS_TYPE);
+    return feedback_ != nullptr && status_ != nullptr;
+  }
+  bool Matched() const { return ReaderMatched(feedback_) && ReaderMatched(status_); }
+
+  // Prints what came; true once `text` was seen on either topic.
+  bool Seen(const std::string& text) {
+    Text wire;
+    fdds::SampleInfo info;
+    for (fdds::DataReader* reader : {feedback_, status_}) {
+      while (TakeText(reader, &wire, &info)) {
+        seen_.insert(wire.data);
+        std::string line = wire.data;
+        line.replace(line.find(' '), 1, " goal=");
+        if (reader == status_) line.replace(line.rfind(' '), 1, " state=");
+        PrintLine(line);
+      }
+    }
+    return seen_.count(text) > 0;
+  }
+
+ private:
+  fdds::DataReader* feedback_ = nullptr;  // Owned by the node.
+  fdds::DataReader* status_ = nullptr;
+  std::set<std::string> seen_;
+};
+
+int RunActionClient(const ServiceOptions& options, Node* node, Clock::time_point deadline) {
+  const ActionTopics topics = ActionTopicsOf(options);
+  ServiceClient send_goal;
+  ServiceClient cancel_goal;
+  ServiceClient get_result;
+  ActionWatcher watcher;
+  if (!send_goal.Open(node, topics.Service("send_goal"), topics.type + "_SendGoal") ||
+      !cancel_goal.Open(node, topics.Service("cancel_goal"), CANCEL_TYPE) ||
+      !get_result.Open(node, topics.Service("get_result"), topics.type + "_GetResult") ||
+      !watcher.Open(node, topics) ||
+      !WaitUntil(
+          [&] {
+            return send_goal.Matched() && cancel_goal.Matched() && get_result.Matched() &&
+                   watcher.Matched();
+          },
+          deadline)) {
+    PrintLine("fail reason=no-match");
+    return 1;
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(options.settle_ms));
+  uint32_t ok = 0;
+  uint32_t wrong = 0;
+  uint32_t foreign = 0;
+  // One call: the reply must be `expected`.
+  const auto call = [&](ServiceClient* service, const std::string& request,
+                        const std::string& expected) {
+    Text reply;
+    const int64_t sequence = service->Send(request, WallClockNanoseconds());
+    if (sequence < 0 || !service->Await(sequence, deadline, &reply, &foreign, &wrong)) {
+      return false;
+    }
+    if (reply.data != expected) {
+      ++wrong;
+      return false;
+    }
+    ++ok;
+    std::string line = reply.data;
+    line.replace(line.find(' '), 1, " goal=");
+    if (line.compare(0, 6, "result") == 0) line.replace(line.rfind(' '), 1, " state=");
+    PrintLine(line);
+    return true;
+  };
+  const bool succeeded =
+      call(&send_goal, "goal 1", "accepted 1") &&
+      call(&get_result, "result 1", "result 1 succeeded") &&
+      WaitUntil([&] { return watcher.Seen("feedback 1 1") && watcher.Seen("status 1 succeeded"); },
+                deadline);
+  const bool canceled = succeeded && call(&send_goal, "goal 2", "accepted 2") &&
+                        WaitUntil([&] { return watcher.Seen("feedback 2 1"); }, deadline) &&
+                        call(&cancel_goal, "cancel 2", "canceling 2") &&
+                        call(&get_result, "result 2", "result 2 canceled") &&
+                        WaitUntil([&] { return watcher.Seen("status 2 canceled"); }, deadline);
+  std::this_thread::sleep_for(CLIENT_LINGER);
+  PrintLine("done ok=" + std::to_string(ok) + " wrong=" + std::to_string(wrong) +
+            " foreign=" + std::to_string(foreign) + " unmatched=" + std::to_string(5 - ok));
+  return succeeded && canceled && wrong == 0 ? 0 : 1;
 }
 
 }  // namespace
@@ -355,8 +723,9 @@ int main(int argc, char** argv) {
   ServiceOptions options;
   if (!ParseServiceOptions(argc, argv, &options)) {
     std::fprintf(stderr,
-                 "usage: %s client|server --domain N --service /NAME --type PKG/srv/NAME\n"
-                 "         [--count N] [--size CHARS] [--settle-ms MS] [--timeout SECONDS]\n",
+                 "usage: %s client|server|action-client|action-server --domain N\n"
+                 "         --service /NAME --type PKG/srv/NAME [--count N] [--size CHARS]\n"
+                 "         [--settle-ms MS] [--timeout SECONDS]\n",
                  argv[0]);
     return 2;
   }
@@ -370,11 +739,23 @@ int main(int argc, char** argv) {
       Clock::now() + std::chrono::duration_cast<Clock::duration>(
                          std::chrono::duration<double>(options.timeout_seconds));
   int status = 2;
-  if (std::unique_ptr<ServiceEndpoints> endpoints = ServiceEndpoints::Create(options)) {
+  if (std::unique_ptr<Node> node = Node::Create(options.domain_id)) {
     PrintLine("ready domain=" + std::to_string(options.domain_id) + " service=" + options.service +
               " type=" + DdsTypeName(options.ros_type));
-    status = options.server ? RunServer(options, deadline, endpoints.get())
-                            : RunClient(options, deadline, endpoints.get());
+    switch (options.role) {
+      case Role::kClient:
+        status = RunClient(options, node.get(), deadline);
+        break;
+      case Role::kServer:
+        status = RunServer(options, node.get(), deadline);
+        break;
+      case Role::kActionClient:
+        status = RunActionClient(options, node.get(), deadline);
+        break;
+      case Role::kActionServer:
+        status = RunActionServer(options, node.get(), deadline);
+        break;
+    }
   } else {
     PrintLine("fail reason=setup");
   }
