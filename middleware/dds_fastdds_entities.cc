@@ -166,7 +166,8 @@ FastDdsWriter::FastDdsWriter(FastDdsTopic* topic, fdds::DataWriter* writer)
     : topic_(topic),
       writer_(writer),
       reply_topic_(ReplyTopicOf(topic->topic()->get_name())),
-      ledger_(reply_topic_.empty() ? nullptr : std::make_shared<RequestLedger>()) {}
+      ledger_(reply_topic_.empty() ? nullptr
+                                   : std::make_shared<RequestLedger>(topic->topic()->get_name())) {}
 
 FastDdsWriter::~FastDdsWriter() {
   topic_->participant()->publisher()->delete_datawriter(writer_);

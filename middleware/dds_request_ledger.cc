@@ -26,6 +26,7 @@ void RequestLedger::PublishAndRecord(const std::function<std::optional<int64_t>(
   const Clock::time_point now = now_();
   entries_[*sequence] = Entry{client, now};
   Prune(now);
+  Trace();
 }
 
 std::optional<SampleIdentity> RequestLedger::Claim(int64_t sequence) {
@@ -35,6 +36,7 @@ std::optional<SampleIdentity> RequestLedger::Claim(int64_t sequence) {
   if (found == entries_.end()) return std::nullopt;
   const SampleIdentity client = found->second.client;
   entries_.erase(found);
+  Trace();
   return client;
 }
 
@@ -54,10 +56,18 @@ void RequestLedger::Prune(Clock::time_point now) {
   logger* log = logger_global();
   if (log->level <= LOGGER_WARNING) {
     logger_write(log, LOGGER_WARNING, 0, 0, 0,
-                 "service requests unanswered for %lld s or beyond %zu per writer: forgot %zu, "
+                 "%s: service requests unanswered for %lld s or beyond %zu per writer: forgot %zu, "
                  "their replies will be dropped",
-                 static_cast<long long>(kMaxAge.count()), kMaxEntries, expired);
+                 name_.c_str(), static_cast<long long>(kMaxAge.count()), kMaxEntries, expired);
   }
+}
+
+
+void RequestLedger::Trace() const {
+  logger* log = logger_global();
+  if (log->level > LOGGER_TRACE) return;
+  logger_write(log, LOGGER_TRACE, 0, 0, 0, "%s: %zu relayed requests await their replies",
+               name_.c_str(), entries_.size());
 }
 
 }  // namespace corvane_dds

@@ -20,6 +20,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <string>
 
 namespace corvane_dds {
 
@@ -48,9 +49,10 @@ class RequestLedger {
   static constexpr std::chrono::seconds kMaxAge{60};
   static constexpr size_t kMaxEntries = 65536;
 
-  // `now` is the clock; tests pass their own.
-  explicit RequestLedger(std::function<Clock::time_point()> now = Clock::now)
-      : now_(std::move(now)) {}
+  // `name` (the request topic) labels its log lines; `now` is the clock,
+  // tests pass their own.
+  explicit RequestLedger(std::string name, std::function<Clock::time_point()> now = Clock::now)
+      : name_(std::move(name)), now_(std::move(now)) {}
 
   // Runs `publish`, which returns the sequence number the writer gave the
   // request (nothing when it failed), and records that a reply to it must
@@ -73,7 +75,10 @@ class RequestLedger {
   };
   // Drops entries past their age or beyond the bound; logs what it dropped.
   void Prune(Clock::time_point now);
+  // A trace line with the number of entries.
+  void Trace() const;
 
+  const std::string name_;
   const std::function<Clock::time_point()> now_;
   mutable std::mutex mutex_;
   // A writer numbers its samples in increasing order, so the first entry is

@@ -13,7 +13,7 @@
 //
 //   interop_fastdds_service_peer client|server|action-client|action-server
 //       --domain N --service /NAME --type PKG/srv/NAME [--count N]
-//       [--size CHARS] [--settle-ms MS] [--timeout SECONDS]
+//       [--size CHARS] [--settle-ms MS] [--delay-ms MS] [--timeout SECONDS]
 //
 // Output follows peer_report.h: the client prints "sent" per request and
 // "recv" per reply paired with one of its requests, the server "recv" per
@@ -97,6 +97,7 @@ struct ServiceOptions {
   uint32_t count = 10;
   uint32_t size = 32;
   uint32_t settle_ms = 0;
+  uint32_t delay_ms = 0;  // server: before each reply
   double timeout_seconds = 20;
 };
 
@@ -141,6 +142,8 @@ bool ParseServiceOptions(int argc, char** argv, ServiceOptions* options) {
       options->size = number;
     } else if (name == "--settle-ms") {
       options->settle_ms = number;
+    } else if (name == "--delay-ms") {
+      options->delay_ms = number;
     } else {
       return false;
     }
@@ -457,6 +460,7 @@ int RunServer(const ServiceOptions& options, Node* node, Clock::time_point deadl
     }
     const PeerSample sample = SampleOf(request.text, request.stamp);
     PrintLine(FormatReceivedLine(sample, sample.well_formed));
+    std::this_thread::sleep_for(std::chrono::milliseconds(options.delay_ms));
     if (!sample.well_formed) {
       ++bad;
     } else if (!server.Answer(request, request.text.data)) {
@@ -725,7 +729,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr,
                  "usage: %s client|server|action-client|action-server --domain N\n"
                  "         --service /NAME --type PKG/srv/NAME [--count N] [--size CHARS]\n"
-                 "         [--settle-ms MS] [--timeout SECONDS]\n",
+                 "         [--settle-ms MS] [--delay-ms MS] [--timeout SECONDS]\n",
                  argv[0]);
     return 2;
   }

@@ -10,11 +10,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <memory>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/app/corvane_harness.h"
@@ -39,27 +41,35 @@ std::string RuleSide(const char* key, int domain_id) {
          "\n      reliability: reliable\n";
 }
 
-// A rule file with one reliable rule. Services name their sides after the
+// One reliable rule. Services and actions name their sides after the
 // clients' (proxy_service) and the server's (service) domain.
+std::string Rule(const std::string& type, const std::string& topic, const std::string& data_type,
+                 int src, int dst) {
+  const bool service = type == "ros2-service" || type == "ros2-action";
+  return "  - type: " + type + "\n    topic: " + topic + "\n    data_type: " + data_type + "\n" +
+         RuleSide(service ? "proxy_service" : "src", src) +
+         RuleSide(service ? "service" : "dst", dst);
+}
+
+// A rule file with one rule.
 std::string RuleFile(const std::string& type, const std::string& topic,
                      const std::string& data_type, int src, int dst) {
-  const bool service = type == "ros2-service";
-  return "rules:\n  - type: " + type + "\n    topic: " + topic + "\n    data_type: " + data_type +
-         "\n" + RuleSide(service ? "proxy_service" : "src", src) +
-         RuleSide(service ? "service" : "dst", dst);
+  return "rules:\n" + Rule(type, topic, data_type, src, dst);
 }
 
 // The corvane binary running one rule file, from its banner until Stop.
 class Relay {
  public:
-  explicit Relay(const std::string& rules) : rules_(rules) {
+  // `log_level`: TAVRINDDS_LOG_LEVEL, or empty for corvane's default.
+  explicit Relay(const std::string& rules, const std::string& log_level = "") : rules_(rules) {
     const std::string path = dir_.WriteFile("bridge.yaml", rules_);
     if (path.empty()) {
       error_ = "cannot write the rule file";
       return;
     }
-    child_ = corvane_test::ChildProcess::Start(
-        corvane_test::CorvaneOptions(dir_.path(), {"-c", path}), &error_);
+    corvane_test::ChildOptions options = corvane_test::CorvaneOptions(dir_.path(), {"-c", path});
+    if (!log_level.empty()) options.set_env["TAVRINDDS_LOG_LEVEL"] = log_level;
+    child_ = corvane_test::ChildProcess::Start(options, &error_);
     running_ = child_ != nullptr &&
                child_->WaitForStderr(corvane_test::kBannerRunning, corvane_test::kHangTimeout);
   }
@@ -72,6 +82,8 @@ class Relay {
     child_->SendSignal(SIGTERM);
     return child_->Wait(corvane_test::kHangTimeout);
   }
+
+  std::string Stderr() const { return child_ == nullptr ? std::string() : child_->Stderr(); }
 
   std::string Output() const {
     std::string text = "corvane with rules:\n" + rules_;
@@ -172,23 +184,27 @@ INSTANTIATE_TEST_SUITE_P(
                   "ros2-msg", "/chatter", "std_msgs/msg/String", "chatter", 32, 50}),
     [](const ::testing::TestParamInfo<RelayCase>& info) { return info.param.name; });
 
-std::vector<std::string> ServicePeerCommand(const char* role, int domain_id) {
-  return {INTEROP_FASTDDS_SERVICE_PEER,
-          role,
-          "--domain",
-          std::to_string(domain_id),
-          "--service",
-          "/echo",
-          "--type",
-          "interop/srv/Echo",
-          "--count",
-          "10",
-          "--size",
-          "32",
-          "--settle-ms",
-          std::to_string(SETTLE_MS),
-          "--timeout",
-          std::to_string(static_cast<int>(PEER_TIMEOUT_SECONDS))};
+std::vector<std::string> ServicePeerCommand(const char* role, int domain_id, uint32_t count = 10,
+                                            uint32_t size = 32,
+                                            std::vector<std::string> extra = {}) {
+  std::vector<std::string> command = {INTEROP_FASTDDS_SERVICE_PEER,
+                                      role,
+                                      "--domain",
+                                      std::to_string(domain_id),
+                                      "--service",
+                                      "/echo",
+                                      "--type",
+                                      "interop/srv/Echo",
+                                      "--count",
+                                      std::to_string(count),
+                                      "--size",
+                                      std::to_string(size),
+                                      "--settle-ms",
+                                      std::to_string(SETTLE_MS),
+                                      "--timeout",
+                                      std::to_string(static_cast<int>(PEER_TIMEOUT_SECONDS))};
+  command.insert(command.end(), extra.begin(), extra.end());
+  return command;
 }
 
 // The lines with their stamp fields removed.
@@ -235,6 +251,163 @@ TEST(RelayServiceInteropTest, RequestsAndRepliesCrossBetweenFastDdsClientAndServ
   EXPECT_EQ(CompareTraffic(server->lines(), WithoutStamps(client->lines()), true), "")
       << "replies\n"
       << context;
+  EXPECT_TRUE(relay_exit.ExitedWith(0)) << relay_exit << "\n" << relay.Output();
+}
+
+// --- services and actions between Fast DDS nodes (domains 170-179) ---------
+
+std::vector<std::string> AddPeerCommand(const char* peer, int domain_id,
+                                        std::vector<std::string> options) {
+  std::vector<std::string> command = {std::string(ROS2_PEERS_DIR) + "/" + peer, "--domain",
+                                      std::to_string(domain_id), "--timeout",
+                                      std::to_string(static_cast<int>(PEER_TIMEOUT_SECONDS))};
+  command.insert(command.end(), options.begin(), options.end());
+  return command;
+}
+
+// The number in the last "<topic>: N relayed requests await" trace line.
+int AwaitingRequests(const std::string& log) {
+  const std::string marker = " relayed requests await";
+  const size_t end = log.rfind(marker);
+  if (end == std::string::npos) return -1;
+  const size_t begin = log.rfind(' ', end - 1);
+  return std::stoi(log.substr(begin + 1, end - begin - 1));
+}
+
+struct Started {
+  const char* who;
+  std::unique_ptr<PeerProcess> peer;
+};
+
+std::string Transcripts(const std::vector<Started>& peers, const Relay& relay) {
+  std::string text;
+  for (const Started& started : peers) {
+    if (started.peer) text += Transcript(started.who, *started.peer);
+  }
+  return text + relay.Output();
+}
+
+// Two clients that pair as Fast DDS does, 50 calls each, get exactly their
+// own replies through one rule; in the same corvane, clients that put the
+// request header in the payload (ROS 2 on Cyclone DDS) get theirs through
+// another.
+TEST(RelayServiceInteropTest, FastDdsStyleAndCycloneStyleServicesSideBySide) {
+  std::vector<Started> peers;
+  peers.push_back(
+      {"server", PeerProcess::Start(ServicePeerCommand("server", 171, 100), PeerEnvironment())});
+  peers.push_back(
+      {"add_server", PeerProcess::Start(AddPeerCommand("ros2_add_server", 173, {"--count", "40"}),
+                                        PeerEnvironment())});
+  Relay relay("rules:\n" + Rule("ros2-service", "/echo", "interop/srv/Echo", 170, 171) +
+              Rule("ros2-service", "/add_two_ints", "example_interfaces/srv/AddTwoInts", 172, 173));
+  ASSERT_TRUE(relay.running()) << relay.Output();
+  ASSERT_TRUE(peers[0].peer->WaitForLine("serving", MATCH_LIMIT)) << Transcripts(peers, relay);
+
+  peers.push_back({"client 1", PeerProcess::Start(ServicePeerCommand("client", 170, 50, 32),
+                                                  PeerEnvironment())});
+  peers.push_back({"client 2", PeerProcess::Start(ServicePeerCommand("client", 170, 50, 40),
+                                                  PeerEnvironment())});
+  for (const char* who : {"add_client 1", "add_client 2"}) {
+    peers.push_back({who, PeerProcess::Start(AddPeerCommand("ros2_add_client", 172,
+                                                            {"--count", "20", "--window", "4",
+                                                             "--settle-ms", "1500"}),
+                                             PeerEnvironment())});
+  }
+  std::vector<int> statuses;
+  for (Started& started : peers) {
+    ASSERT_NE(started.peer, nullptr) << started.who;
+    statuses.push_back(started.peer->WaitForExit(PEER_EXIT_LIMIT));
+  }
+  const corvane_test::ChildExit relay_exit = relay.Stop();
+  const std::string context = Transcripts(peers, relay);
+  EXPECT_EQ(statuses, std::vector<int>(peers.size(), 0)) << context;
+  const std::vector<std::pair<size_t, const char*>> summaries = {
+      {0, "done answered=100 dropped=0 bad=0"},
+      {1, "done served=40"},
+      {2, "done ok=50 wrong=0"},
+      {3, "done ok=50 wrong=0"},
+      {4, "done replies=20"},
+      {5, "done replies=20"}};
+  for (const auto& [index, summary] : summaries) {
+    EXPECT_TRUE(peers[index].peer->WaitForLine(summary, seconds(0)))
+        << peers[index].who << " lacks \"" << summary << "\"\n"
+        << context;
+  }
+  EXPECT_TRUE(relay_exit.ExitedWith(0)) << relay_exit << "\n" << relay.Output();
+}
+
+// Goal accepted, feedback, status and result; a second goal cancelled.
+TEST(RelayServiceInteropTest, FastDdsStyleActionCompletesAndCancels) {
+  std::vector<Started> peers;
+  peers.push_back(
+      {"action server", PeerProcess::Start(ServicePeerCommand("action-server", 175, 1, 32,
+                                                              {"--type", "interop/action/Fib"}),
+                                           PeerEnvironment())});
+  Relay relay(RuleFile("ros2-action", "/echo", "interop/action/Fib", 174, 175));
+  ASSERT_TRUE(relay.running()) << relay.Output();
+  ASSERT_TRUE(peers[0].peer->WaitForLine("serving", MATCH_LIMIT)) << Transcripts(peers, relay);
+  peers.push_back(
+      {"action client", PeerProcess::Start(ServicePeerCommand("action-client", 174, 1, 32,
+                                                              {"--type", "interop/action/Fib"}),
+                                           PeerEnvironment())});
+  const int client_status = peers[1].peer->WaitForExit(PEER_EXIT_LIMIT);
+  const int server_status = peers[0].peer->WaitForExit(PEER_EXIT_LIMIT);
+  const corvane_test::ChildExit relay_exit = relay.Stop();
+  const std::string context = Transcripts(peers, relay);
+  EXPECT_EQ(client_status, 0) << context;
+  EXPECT_EQ(server_status, 0) << context;
+  for (const char* line : {"accepted goal=1", "feedback goal=1", "result goal=1 state=succeeded",
+                           "status goal=1 state=succeeded", "canceling goal=2",
+                           "result goal=2 state=canceled", "done ok=5 wrong=0"}) {
+    const std::vector<std::string>& lines = peers[1].peer->lines();
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(),
+                            [line](const std::string& seen) { return seen.rfind(line, 0) == 0; }))
+        << line << "\n"
+        << context;
+  }
+  EXPECT_TRUE(relay_exit.ExitedWith(0)) << relay_exit << "\n" << relay.Output();
+}
+
+// A server killed in the middle of the calls and started again, and a client
+// that leaves before its replies: corvane goes on serving the next client,
+// and the replies that came back emptied its table again.
+TEST(RelayServiceInteropTest, ServerRestartAndClientLeavingLeaveNothingBehind) {
+  std::vector<Started> peers;
+  peers.push_back({"server 1", PeerProcess::Start(
+                                   ServicePeerCommand("server", 177, 10, 32, {"--delay-ms", "200"}),
+                                   PeerEnvironment())});
+  Relay relay(RuleFile("ros2-service", "/echo", "interop/srv/Echo", 176, 177), "0");
+  ASSERT_TRUE(relay.running()) << relay.Output();
+  ASSERT_TRUE(peers[0].peer->WaitForLine("serving", MATCH_LIMIT)) << Transcripts(peers, relay);
+
+  peers.push_back(
+      {"client 1", PeerProcess::Start(ServicePeerCommand("client", 176, 10), PeerEnvironment())});
+  ASSERT_TRUE(peers[0].peer->WaitForLine("recv seq=3", MATCH_LIMIT)) << Transcripts(peers, relay);
+  peers[0].peer->Signal(SIGKILL);
+  peers[1].peer->Signal(SIGKILL);
+  peers.push_back({"server 2", PeerProcess::Start(
+                                   ServicePeerCommand("server", 177, 15, 32, {"--delay-ms", "100"}),
+                                   PeerEnvironment())});
+  ASSERT_TRUE(peers[2].peer->WaitForLine("serving", MATCH_LIMIT)) << Transcripts(peers, relay);
+  const int left_by_server_1 = AwaitingRequests(relay.Stderr());
+
+  peers.push_back(
+      {"client 2", PeerProcess::Start(ServicePeerCommand("client", 176, 5), PeerEnvironment())});
+  ASSERT_TRUE(peers[3].peer->WaitForLine("sent seq=5", MATCH_LIMIT)) << Transcripts(peers, relay);
+  peers[3].peer->Signal(SIGKILL);
+  peers.push_back(
+      {"client 3", PeerProcess::Start(ServicePeerCommand("client", 176, 10), PeerEnvironment())});
+  const int client_status = peers[4].peer->WaitForExit(PEER_EXIT_LIMIT);
+  const int server_status = peers[2].peer->WaitForExit(PEER_EXIT_LIMIT);
+  const int left_at_end = AwaitingRequests(relay.Stderr());
+  const corvane_test::ChildExit relay_exit = relay.Stop();
+  const std::string context = Transcripts(peers, relay);
+  EXPECT_EQ(client_status, 0) << context;
+  EXPECT_EQ(server_status, 0) << context;
+  EXPECT_TRUE(peers[2].peer->WaitForLine("done answered=15 dropped=0", seconds(0))) << context;
+  EXPECT_GE(left_by_server_1, 0) << context;
+  EXPECT_LE(left_by_server_1, 10) << context;
+  EXPECT_EQ(left_at_end, left_by_server_1) << context;
   EXPECT_TRUE(relay_exit.ExitedWith(0)) << relay_exit << "\n" << relay.Output();
 }
 
