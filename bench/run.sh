@@ -91,6 +91,8 @@ dom_lat_dst=$((dom_base + 5))
 dom_scale=($((dom_base + 6)) $((dom_base + 7)) $((dom_base + 8)) $((dom_base + 9)))
 
 export CYCLONEDDS_URI=file://$root/tests/cyclonedds-loopback.xml
+export FASTRTPS_DEFAULT_PROFILES_FILE=$root/tests/interop/fastdds-loopback.xml
+export SKIP_DEFAULT_XML_FILE=1
 export LC_ALL=C
 
 wants() { [[ ",$only," == *",$1,"* ]]; }

@@ -10,7 +10,7 @@ set(CORVANE_PACKAGING_BINARY_DIR ${PROJECT_BINARY_DIR}/packaging)
 
 install(FILES ${PROJECT_SOURCE_DIR}/examples/bridge.yaml
         DESTINATION ${CORVANE_CONFIG_DIR})
-install(FILES ${CORVANE_PACKAGING_DIR}/cyclonedds.xml
+install(FILES ${CORVANE_PACKAGING_DIR}/cyclonedds.xml ${CORVANE_PACKAGING_DIR}/fastdds.xml
         DESTINATION ${CORVANE_CONFIG_DIR})
 
 find_program(CORVANE_GZIP gzip)
@@ -51,12 +51,13 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
   "are written unchanged in the other domain.\n"
   "\n"
   "The systemd unit keeps DDS on the loopback interface until the operator\n"
-  "chooses interfaces in /etc/zerudevav/ostrakit/bridge/cyclonedds.xml.")
+  "chooses interfaces in /etc/zerudevav/ostrakit/bridge/cyclonedds.xml\n"
+  "and, for ROS 2 services and actions, in fastdds.xml beside it.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# Depends comes from the libraries the executable links (Cyclone DDS, yaml-cpp,
-# the C and C++ runtimes), as dpkg-shlibdeps finds them.
+# Depends comes from the libraries the executable links (Cyclone DDS, Fast DDS,
+# yaml-cpp, the C and C++ runtimes), as dpkg-shlibdeps finds them.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_STRIP_FILES ON)
 # Absolute install destinations (/etc) must land in the package, not on the

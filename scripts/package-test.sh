@@ -71,12 +71,12 @@ chmod 644 "$deb"
 
 depends=$(dpkg-deb -f "$deb" Depends)
 step "Depends: $depends"
-for lib in libddsc0debian libyaml-cpp0.7 libstdc++6 libc6; do
+for lib in libddsc0debian libfastrtps2.9 libyaml-cpp0.7 libstdc++6 libc6; do
   [[ ", $depends," == *", $lib "* || ", $depends," == *", $lib,"* ]] ||
     fail "Depends lacks $lib"
 done
 dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles >"$work/conffiles"
-for f in bridge.yaml cyclonedds.xml; do
+for f in bridge.yaml cyclonedds.xml fastdds.xml; do
   grep -qx "$config_dir/$f" "$work/conffiles" || fail "$config_dir/$f is not a conffile"
 done
 
@@ -89,7 +89,8 @@ dpkg-query -W -f='${Status}' corvane | grep -q 'install ok installed' ||
   fail "corvane is not installed after apt-get install"
 
 [ "$(command -v corvane)" = /usr/bin/corvane ] || fail "corvane is not /usr/bin/corvane"
-for f in "$config_dir/bridge.yaml" "$config_dir/cyclonedds.xml" "$unit" "$manual"; do
+for f in "$config_dir/bridge.yaml" "$config_dir/cyclonedds.xml" "$config_dir/fastdds.xml" "$unit" \
+  "$manual"; do
   [ -f "$f" ] || fail "$f was not installed"
 done
 
@@ -103,12 +104,19 @@ grep -qx "      3. Default path: $config_dir/bridge.yaml" "$work/usage.txt" ||
 # --- the unit --------------------------------------------------------------
 exec_start=$(sed -n 's/^ExecStart=//p' "$unit")
 dds_uri=$(sed -n 's/^Environment=CYCLONEDDS_URI=//p' "$unit")
+fastdds_profile=$(sed -n 's/^Environment=FASTRTPS_DEFAULT_PROFILES_FILE=//p' "$unit")
 [ "$exec_start" = "/usr/bin/corvane -c $config_dir/bridge.yaml" ] ||
   fail "unexpected ExecStart: $exec_start"
 [ "$dds_uri" = "file://$config_dir/cyclonedds.xml" ] || fail "unexpected CYCLONEDDS_URI: $dds_uri"
 if ! grep -q '<NetworkInterface name="lo"/>' "$config_dir/cyclonedds.xml" ||
   ! grep -q '<AllowMulticast>false</AllowMulticast>' "$config_dir/cyclonedds.xml"; then
   fail "the shipped Cyclone DDS settings do not keep DDS on loopback"
+fi
+[ "$fastdds_profile" = "$config_dir/fastdds.xml" ] ||
+  fail "unexpected FASTRTPS_DEFAULT_PROFILES_FILE: $fastdds_profile"
+if ! grep -q '<useBuiltinTransports>false</useBuiltinTransports>' "$fastdds_profile" ||
+  ! grep -q '<address>127.0.0.1</address>' "$fastdds_profile"; then
+  fail "the shipped Fast DDS settings do not keep DDS on loopback"
 fi
 for line in Type=simple KillSignal=SIGTERM Restart=on-failure NoNewPrivileges=yes \
   ProtectSystem=strict PrivateTmp=yes ProtectHome=yes DynamicUser=yes; do
@@ -131,7 +139,8 @@ fi
 run_until_banner() {
   local dir=$1 log=$2
   shift 2
-  (cd "$dir" && exec env -i PATH=/usr/bin:/bin CYCLONEDDS_URI="$dds_uri" "$@" >"$log" 2>&1) &
+  (cd "$dir" && exec env -i PATH=/usr/bin:/bin CYCLONEDDS_URI="$dds_uri" \
+    FASTRTPS_DEFAULT_PROFILES_FILE="$fastdds_profile" "$@" >"$log" 2>&1) &
   corvane_pid=$!
   local ticks=0
   until grep -qF "$banner" "$log"; do

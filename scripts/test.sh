@@ -13,6 +13,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 stages=${CORVANE_TEST_STAGES:-all}
 "$root/scripts/setup.sh"
 export CYCLONEDDS_URI="file://$root/tests/cyclonedds-loopback.xml"
+export FASTRTPS_DEFAULT_PROFILES_FILE="$root/tests/interop/fastdds-loopback.xml"
+export SKIP_DEFAULT_XML_FILE=1
 if [ "${CI:-}" = "true" ]; then
   export CORVANE_LONG_FAULT_TESTS=1
 fi

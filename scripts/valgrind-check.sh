@@ -16,6 +16,7 @@ binary=${1:-$root/build/app/corvane}
 read -r src dst <<<"${CORVANE_VALGRIND_DOMAINS:-140 141}"
 relay_seconds=${CORVANE_VALGRIND_SECONDS:-5}
 export CYCLONEDDS_URI=${CYCLONEDDS_URI:-file://$root/tests/cyclonedds-loopback.xml}
+export FASTRTPS_DEFAULT_PROFILES_FILE=${FASTRTPS_DEFAULT_PROFILES_FILE:-$root/tests/interop/fastdds-loopback.xml}
 unset CORVANE_CONFIG TAVRINDDS_LOG_LEVEL
 
 fail() { echo "valgrind-check: $*" >&2; exit 1; }
