@@ -13,7 +13,8 @@
 //
 //   interop_fastdds_service_peer client|server|action-client|action-server
 //       --domain N --service /NAME --type PKG/srv/NAME [--count N]
-//       [--size CHARS] [--settle-ms MS] [--delay-ms MS] [--timeout SECONDS]
+//       [--size CHARS] [--settle-ms MS] [--delay-ms MS] [--window N]
+//       [--timeout SECONDS]
 //
 // Output follows peer_report.h: the client prints "sent" per request and
 // "recv" per reply paired with one of its requests, the server "recv" per
@@ -22,6 +23,7 @@
 //
 //   serving                                  server: its endpoints matched
 //   drop seq=S                               server: reply not written
+//   rtt seq=S us=N                           client with --window: round trip
 //   done ok=N wrong=N foreign=N unmatched=N  client; then the process exits
 //   done answered=N dropped=N bad=N          server; then the process exits
 //
@@ -98,6 +100,7 @@ struct ServiceOptions {
   uint32_t size = 32;
   uint32_t settle_ms = 0;
   uint32_t delay_ms = 0;  // server: before each reply
+  uint32_t window = 0;    // client: calls outstanding at most (0: all); rtt lines
   double timeout_seconds = 20;
 };
 
@@ -144,6 +147,8 @@ bool ParseServiceOptions(int argc, char** argv, ServiceOptions* options) {
       options->settle_ms = number;
     } else if (name == "--delay-ms") {
       options->delay_ms = number;
+    } else if (name == "--window") {
+      options->window = number;
     } else {
       return false;
     }
@@ -343,6 +348,12 @@ class ServiceClient {
     return true;
   }
 
+  // Returns when a reply is there, or after a poll step.
+  void WaitForReply() {
+    reader_->wait_for_unread_message(
+        Duration_t(0, static_cast<uint32_t>(POLL_STEP.count() * 1000000)));
+  }
+
   // Waits for the reply to `request`, counting replies to others.
   bool Await(int64_t request, Clock::time_point deadline, Text* text, uint32_t* foreign,
              uint32_t* wrong) {
@@ -395,6 +406,12 @@ class ServiceServer {
     request->stamp = static_cast<int64_t>(info.source_timestamp.seconds()) * 1000000000 +
                      info.source_timestamp.nanosec();
     return true;
+  }
+
+  // Returns when a request is there, or after a poll step.
+  void WaitForRequest() {
+    reader_->wait_for_unread_message(
+        Duration_t(0, static_cast<uint32_t>(POLL_STEP.count() * 1000000)));
   }
 
   // False when the reply was not written: the client's reader did not match.
@@ -455,7 +472,7 @@ int RunServer(const ServiceOptions& options, Node* node, Clock::time_point deadl
   while (answered + dropped < options.count && Clock::now() < deadline) {
     Request request;
     if (!server.Take(&request)) {
-      std::this_thread::sleep_for(POLL_STEP);
+      server.WaitForRequest();
       continue;
     }
     const PeerSample sample = SampleOf(request.text, request.stamp);
@@ -487,27 +504,34 @@ int RunClient(const ServiceOptions& options, Node* node, Clock::time_point deadl
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(options.settle_ms));
   std::map<int64_t, PeerSample> pending;  // by the request's sequence number
-  for (uint32_t seq = 1; seq <= options.count; ++seq) {
-    PeerSample request;
-    request.seq = seq;
-    request.payload = MakePayload(PeerKind::kChatter, seq, options.size);
-    request.source_timestamp_ns = WallClockNanoseconds();
-    const int64_t sequence =
-        client.Send(ComposeChatterText(seq, request.payload), request.source_timestamp_ns);
-    if (sequence < 0) {
-      PrintLine("fail reason=write seq=" + std::to_string(seq));
-      return 1;
+  const uint32_t window = options.window == 0 ? options.count : options.window;
+  uint32_t next = 1;
+  // Sends until `window` calls are outstanding; false when a write fails.
+  const auto send = [&] {
+    for (; next <= options.count && pending.size() < window; ++next) {
+      PeerSample request;
+      request.seq = next;
+      request.payload = MakePayload(PeerKind::kChatter, next, options.size);
+      request.source_timestamp_ns = WallClockNanoseconds();
+      const int64_t sequence =
+          client.Send(ComposeChatterText(next, request.payload), request.source_timestamp_ns);
+      if (sequence < 0) {
+        PrintLine("fail reason=write seq=" + std::to_string(next));
+        return false;
+      }
+      pending[sequence] = request;
+      PrintLine(FormatSampleLine("sent", request));
     }
-    pending[sequence] = request;
-    PrintLine(FormatSampleLine("sent", request));
-  }
+    return true;
+  };
   uint32_t ok = 0;
   uint32_t wrong = 0;
   uint32_t foreign = 0;
-  while (!pending.empty() && Clock::now() < deadline) {
+  while ((next <= options.count || !pending.empty()) && Clock::now() < deadline) {
+    if (!send()) return 1;
     Reply reply;
     if (!client.Take(&reply)) {
-      std::this_thread::sleep_for(POLL_STEP);
+      client.WaitForReply();
       continue;
     }
     if (!reply.ours) {
@@ -524,12 +548,16 @@ int RunClient(const ServiceOptions& options, Node* node, Clock::time_point deadl
     }
     ++ok;
     PrintLine(FormatReceivedLine(sample, true));
+    if (options.window != 0) {
+      const int64_t rtt = WallClockNanoseconds() - request->second.source_timestamp_ns;
+      PrintLine("rtt seq=" + std::to_string(sample.seq) + " us=" + std::to_string(rtt / 1000));
+    }
     pending.erase(request);
   }
   std::this_thread::sleep_for(CLIENT_LINGER);
-  PrintLine("done ok=" + std::to_string(ok) + " wrong=" + std::to_string(wrong) +
-            " foreign=" + std::to_string(foreign) + " unmatched=" + std::to_string(pending.size()));
-  return pending.empty() && wrong == 0 ? 0 : 1;
+  PrintLine("done ok=" + std::to_string(ok) + " wrong=" + std::to_string(wrong) + " foreign=" +
+            std::to_string(foreign) + " unmatched=" + std::to_string(options.count - ok));
+  return ok == options.count && wrong == 0 ? 0 : 1;
 }
 
 // --- actions -----------------------------------------------------------------
@@ -729,7 +757,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr,
                  "usage: %s client|server|action-client|action-server --domain N\n"
                  "         --service /NAME --type PKG/srv/NAME [--count N] [--size CHARS]\n"
-                 "         [--settle-ms MS] [--delay-ms MS] [--timeout SECONDS]\n",
+                 "         [--settle-ms MS] [--delay-ms MS] [--window N] [--timeout SECONDS]\n",
                  argv[0]);
     return 2;
   }

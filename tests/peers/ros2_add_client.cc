@@ -9,7 +9,8 @@
 // "done replies=<n> ignored=<m>". Failures: "error unexpected seq=<n>" (a reply
 // with our guid to no outstanding call), "error wrong sum seq=<n> got=<s>
 // want=<s>", "timeout replies=<n>"; all exit 1. --no-wait sends without
-// waiting for a matched server; --settle-ms waits that long after matching.
+// waiting for a matched server; --settle-ms waits that long after matching;
+// --rtt adds "rtt seq=<n> us=<round trip>" after each "sum" line.
 
 #include <map>
 
@@ -31,6 +32,7 @@ int main(int argc, char** argv) {
                                              {"window", "1"},
                                              {"guid", "0"},
                                              {"no-wait", "false"},
+                                             {"rtt", "false"},
                                              {"settle-ms", "0"}});
   if (!options.Parse(argc, argv)) return peers::kExitSetup;
   const peers::Deadline deadline = peers::BeginRun(options);
@@ -57,6 +59,7 @@ int main(int argc, char** argv) {
   const long long count = options.Int("count");
   const long long window = options.Int("window");
   std::map<int64_t, Request> outstanding;
+  std::map<int64_t, dds_time_t> sent_at;
   long long next_seq = 1;
   long long answered = 0;
   long long ignored = 0;
@@ -65,6 +68,7 @@ int main(int argc, char** argv) {
     while (static_cast<long long>(outstanding.size()) < window && next_seq <= count) {
       const Request request{guid, next_seq, options.Int("a") + next_seq,
                             options.Int("b") + next_seq};
+      sent_at[next_seq] = dds_time();
       dds_write(requests, &request);
       outstanding[next_seq++] = request;
     }
@@ -93,6 +97,10 @@ int main(int argc, char** argv) {
       }
       peers::Emit("sum seq=%lld a=%lld b=%lld sum=%lld", seq, static_cast<long long>(request.a),
                   static_cast<long long>(request.b), static_cast<long long>(reply.sum));
+      if (options.Flag("rtt")) {
+        peers::Emit("rtt seq=%lld us=%lld", seq,
+                    static_cast<long long>((dds_time() - sent_at[reply.seq]) / 1000));
+      }
       outstanding.erase(call);
       ++answered;
     });
