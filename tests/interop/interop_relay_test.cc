@@ -1,6 +1,7 @@
 // corvane between Fast DDS and Cyclone DDS peers: the publisher in the
-// source domain, the subscriber in the destination domain, corvane on
-// Cyclone DDS in between. Each case has its own pair of domains.
+// source domain, the subscriber in the destination domain, corvane in
+// between (on Cyclone DDS for topics, on Fast DDS for service and action
+// requests and replies). Each case has its own pair of domains.
 //
 // Order matters because corvane's endpoints are volatile and a match is seen
 // by its two sides up to a second apart: the subscriber comes first, then
