@@ -23,6 +23,9 @@ constexpr char kRequestPrefix[] = "rq/";
 constexpr char kRequestSuffix[] = "Request";
 constexpr char kReplyPrefix[] = "rr/";
 constexpr char kReplySuffix[] = "Reply";
+// Samples whose room a writer or reader allocates up front; more is allocated
+// as needed. Service traffic is sparse, and a rule has four such endpoints.
+constexpr int32_t kPreallocatedSamples = 4;
 // Cyclone readers acknowledge only when asked, so a writer that asks rarely
 // (Fast DDS's default is 3 s) leaves lost samples unrepaired that long.
 const eprosima::fastrtps::Duration_t kHeartbeatPeriod(0, 100000000);
@@ -249,6 +252,7 @@ FastDdsPtr<FastDdsWriter> FastDdsCreateWriter(FastDdsTopic* topic, const dds_Dat
   fast_qos.history().kind = fdds::KEEP_ALL_HISTORY_QOS;
   fast_qos.durability().kind = fdds::VOLATILE_DURABILITY_QOS;
   fast_qos.reliable_writer_qos().times.heartbeatPeriod = kHeartbeatPeriod;
+  fast_qos.resource_limits().allocated_samples = kPreallocatedSamples;
   fdds::DataWriter* writer = publisher->create_datawriter(topic->topic(), fast_qos);
   if (writer == nullptr) return nullptr;
   return FastDdsPtr<FastDdsWriter>(std::make_unique<FastDdsWriter>(topic, writer).release());
@@ -262,6 +266,7 @@ FastDdsPtr<FastDdsReader> FastDdsCreateReader(FastDdsTopic* topic, const dds_Dat
                                     : fdds::BEST_EFFORT_RELIABILITY_QOS;
   fast_qos.history().kind = fdds::KEEP_ALL_HISTORY_QOS;
   fast_qos.durability().kind = fdds::VOLATILE_DURABILITY_QOS;
+  fast_qos.resource_limits().allocated_samples = kPreallocatedSamples;
   FastDdsPtr<FastDdsReader> reader(std::make_unique<FastDdsReader>(topic, owner).release());
   if (!reader->Open(fast_qos)) return nullptr;
   return reader;
