@@ -277,9 +277,11 @@ dds_ReturnCode_t dds_DataWriter_raw_write_w_sampleinfoex(dds_DataWriter* writer,
   // Anything shorter than the encapsulation header is not a sample.
   if (writer == nullptr || buffer == nullptr || size < 4) return dds_RETCODE_BAD_PARAMETER;
   if (writer->fast) {
-    return corvane_dds::FastDdsWrite(
+    const dds_ReturnCode_t rc = corvane_dds::FastDdsWrite(
         writer->fast.get(), buffer, size, info != nullptr ? info->source_timestamp : dds_time(),
         info != nullptr ? static_cast<const corvane_dds::FastDdsSample*>(info->origin) : nullptr);
+    CountWrite(writer, rc == dds_RETCODE_OK ? DDS_RETCODE_OK : DDS_RETCODE_ERROR, size);
+    return rc;
   }
   if (info == nullptr) {
     // Keyedness unknown: peers of either kind get it, stamped now.

@@ -47,7 +47,7 @@ dds_DataWriter* dds_Publisher_create_datawriter(dds_Publisher* publisher, dds_To
   writer->stats = corvane_dds::AttachEndpoint(publisher->participant->domain_id, topic->name,
                                               corvane_dds::PeerKind::kSubscriber);
   if (topic->fast) {
-    writer->fast = corvane_dds::FastDdsCreateWriter(topic->fast.get(), *qos);
+    writer->fast = corvane_dds::FastDdsCreateWriter(topic->fast.get(), *qos, writer.get());
     if (!writer->fast) return nullptr;
   }
   const corvane_dds::CycloneListener cyclone_listener =

@@ -13,6 +13,7 @@
 #include "middleware/dds_entities_internal.h"
 #include "middleware/dds_fastdds_entities_internal.h"
 #include "middleware/dds_fastdds_raw_type_internal.h"
+#include "middleware/rule_stats_internal.h"
 
 namespace corvane_dds {
 namespace {
@@ -165,21 +166,45 @@ ReplyRoute FastDdsParticipant::RouteOf(const FastDdsReader& reader) {
 
 // --- writers and readers -----------------------------------------------------
 
-FastDdsWriter::FastDdsWriter(FastDdsTopic* topic, fdds::DataWriter* writer)
+FastDdsWriter::FastDdsWriter(FastDdsTopic* topic, dds_DataWriter* owner)
     : topic_(topic),
-      writer_(writer),
+      owner_(owner),
       reply_topic_(ReplyTopicOf(topic->topic()->get_name())),
       ledger_(reply_topic_.empty() ? nullptr
                                    : std::make_shared<RequestLedger>(topic->topic()->get_name())) {}
 
+bool FastDdsWriter::Open(const fdds::DataWriterQos& qos) {
+  writer_ = topic_->participant()->publisher()->create_datawriter(
+      topic_->topic(), qos, this,
+      fdds::StatusMask::publication_matched() << fdds::StatusMask::offered_incompatible_qos());
+  return writer_ != nullptr;
+}
+
 FastDdsWriter::~FastDdsWriter() {
+  if (writer_ == nullptr) return;
+  writer_->set_listener(nullptr);
   topic_->participant()->publisher()->delete_datawriter(writer_);
+}
+
+void FastDdsWriter::on_publication_matched(fdds::DataWriter*,
+                                           const fdds::PublicationMatchedStatus& status) {
+  if (owner_->stats) owner_->stats->Matched(status.current_count_change);
+}
+
+void FastDdsWriter::on_offered_incompatible_qos(fdds::DataWriter*,
+                                                const fdds::OfferedIncompatibleQosStatus& status) {
+  if (owner_->stats && status.total_count_change > 0) {
+    owner_->stats->Refused(static_cast<uint32_t>(status.total_count_change),
+                           static_cast<uint32_t>(status.last_policy_id));
+  }
 }
 
 bool FastDdsReader::Open(const fdds::DataReaderQos& qos) {
   FastDdsParticipant* participant = topic_->participant();
-  reader_ = participant->subscriber()->create_datareader(topic_->topic(), qos, this,
-                                                         fdds::StatusMask::data_available());
+  reader_ = participant->subscriber()->create_datareader(
+      topic_->topic(), qos, this,
+      fdds::StatusMask::data_available() << fdds::StatusMask::subscription_matched()
+                                         << fdds::StatusMask::requested_incompatible_qos());
   if (reader_ == nullptr) return false;
   participant->AddReader(this);
   return true;
@@ -199,6 +224,19 @@ FastDdsReader::~FastDdsReader() {
 // only wakes the thread, and never waits or asks for drops.
 void FastDdsReader::on_data_available(fdds::DataReader*) {
   owner_->delivery->Arrived(0);
+}
+
+void FastDdsReader::on_subscription_matched(fdds::DataReader*,
+                                            const fdds::SubscriptionMatchedStatus& status) {
+  if (owner_->stats) owner_->stats->Matched(status.current_count_change);
+}
+
+void FastDdsReader::on_requested_incompatible_qos(
+    fdds::DataReader*, const fdds::RequestedIncompatibleQosStatus& status) {
+  if (owner_->stats && status.total_count_change > 0) {
+    owner_->stats->Refused(static_cast<uint32_t>(status.total_count_change),
+                           static_cast<uint32_t>(status.last_policy_id));
+  }
 }
 
 // --- creation ----------------------------------------------------------------
@@ -242,7 +280,8 @@ FastDdsPtr<FastDdsTopic> FastDdsCreateTopic(FastDdsParticipant* participant,
   return FastDdsPtr<FastDdsTopic>(std::make_unique<FastDdsTopic>(participant, topic).release());
 }
 
-FastDdsPtr<FastDdsWriter> FastDdsCreateWriter(FastDdsTopic* topic, const dds_DataWriterQos& qos) {
+FastDdsPtr<FastDdsWriter> FastDdsCreateWriter(FastDdsTopic* topic, const dds_DataWriterQos& qos,
+                                              dds_DataWriter* owner) {
   fdds::Publisher* publisher = topic->participant()->publisher();
   fdds::DataWriterQos fast_qos = publisher->get_default_datawriter_qos();
   fast_qos.reliability().kind = qos.reliability.kind == dds_RELIABLE_RELIABILITY_QOS
@@ -253,9 +292,9 @@ FastDdsPtr<FastDdsWriter> FastDdsCreateWriter(FastDdsTopic* topic, const dds_Dat
   fast_qos.durability().kind = fdds::VOLATILE_DURABILITY_QOS;
   fast_qos.reliable_writer_qos().times.heartbeatPeriod = kHeartbeatPeriod;
   fast_qos.resource_limits().allocated_samples = kPreallocatedSamples;
-  fdds::DataWriter* writer = publisher->create_datawriter(topic->topic(), fast_qos);
-  if (writer == nullptr) return nullptr;
-  return FastDdsPtr<FastDdsWriter>(std::make_unique<FastDdsWriter>(topic, writer).release());
+  FastDdsPtr<FastDdsWriter> writer(std::make_unique<FastDdsWriter>(topic, owner).release());
+  if (!writer->Open(fast_qos)) return nullptr;
+  return writer;
 }
 
 FastDdsPtr<FastDdsReader> FastDdsCreateReader(FastDdsTopic* topic, const dds_DataReaderQos& qos,

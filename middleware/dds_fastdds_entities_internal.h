@@ -11,6 +11,7 @@
 
 #include <fastdds/dds/domain/DomainParticipant.hpp>
 #include <fastdds/dds/publisher/DataWriter.hpp>
+#include <fastdds/dds/publisher/DataWriterListener.hpp>
 #include <fastdds/dds/publisher/Publisher.hpp>
 #include <fastdds/dds/subscriber/DataReader.hpp>
 #include <fastdds/dds/subscriber/DataReaderListener.hpp>
@@ -87,10 +88,12 @@ class FastDdsTopic {
   fdds::Topic* const topic_;
 };
 
-class FastDdsWriter {
+class FastDdsWriter : public fdds::DataWriterListener {
  public:
-  FastDdsWriter(FastDdsTopic* topic, fdds::DataWriter* writer);
-  ~FastDdsWriter();
+  FastDdsWriter(FastDdsTopic* topic, dds_DataWriter* owner);
+  ~FastDdsWriter() override;
+  // Creates the Fast DDS writer with this object as its listener.
+  bool Open(const fdds::DataWriterQos& qos);
 
   FastDdsTopic* topic() const { return topic_; }
   fdds::DataWriter* writer() const { return writer_; }
@@ -99,9 +102,15 @@ class FastDdsWriter {
   const std::string& reply_topic() const { return reply_topic_; }
   const std::shared_ptr<RequestLedger>& ledger() const { return ledger_; }
 
+  void on_publication_matched(fdds::DataWriter* writer,
+                              const fdds::PublicationMatchedStatus& status) override;
+  void on_offered_incompatible_qos(fdds::DataWriter* writer,
+                                   const fdds::OfferedIncompatibleQosStatus& status) override;
+
  private:
   FastDdsTopic* const topic_;
-  fdds::DataWriter* const writer_;
+  dds_DataWriter* const owner_;
+  fdds::DataWriter* writer_ = nullptr;
   const std::string reply_topic_;
   const std::shared_ptr<RequestLedger> ledger_;
 };
@@ -120,6 +129,10 @@ class FastDdsReader : public fdds::DataReaderListener {
   bool forwards_replies() const { return topic_name().compare(0, 3, "rr/") == 0; }
 
   void on_data_available(fdds::DataReader* reader) override;
+  void on_subscription_matched(fdds::DataReader* reader,
+                               const fdds::SubscriptionMatchedStatus& status) override;
+  void on_requested_incompatible_qos(fdds::DataReader* reader,
+                                     const fdds::RequestedIncompatibleQosStatus& status) override;
 
  private:
   FastDdsTopic* const topic_;

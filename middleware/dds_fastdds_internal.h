@@ -65,9 +65,12 @@ FastDdsPtr<FastDdsParticipant> FastDdsCreateParticipant(dds_DomainId_t domain_id
 FastDdsPtr<FastDdsTopic> FastDdsCreateTopic(FastDdsParticipant* participant,
                                             const std::string& topic_name,
                                             const std::string& type_name);
-// Keep-all and volatile; reliability as `qos` says.
-FastDdsPtr<FastDdsWriter> FastDdsCreateWriter(FastDdsTopic* topic, const dds_DataWriterQos& qos);
-// Its data-available events signal `owner`'s delivery thread.
+// Keep-all and volatile; reliability as `qos` says. Its match statuses count
+// for `owner`'s rule.
+FastDdsPtr<FastDdsWriter> FastDdsCreateWriter(FastDdsTopic* topic, const dds_DataWriterQos& qos,
+                                              dds_DataWriter* owner);
+// Its data-available events signal `owner`'s delivery thread; its match
+// statuses count for `owner`'s rule.
 FastDdsPtr<FastDdsReader> FastDdsCreateReader(FastDdsTopic* topic, const dds_DataReaderQos& qos,
                                               dds_DataReader* owner);
 

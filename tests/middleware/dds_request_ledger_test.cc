@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <ostream>
 
 #include "middleware/dds_request_ledger_internal.h"
 
@@ -34,6 +35,10 @@ struct LedgerCase {
   bool found;          // the first claim finds ClientOf(claimed)
   size_t left;         // entries after the claims
 };
+
+void PrintTo(const LedgerCase& test, std::ostream* out) {
+  *out << test.name;
+}
 
 class RequestLedgerTest : public ::testing::TestWithParam<LedgerCase> {};
 
