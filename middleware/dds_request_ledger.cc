@@ -62,7 +62,6 @@ void RequestLedger::Prune(Clock::time_point now) {
   }
 }
 
-
 void RequestLedger::Trace() const {
   logger* log = logger_global();
   if (log->level > LOGGER_TRACE) return;
