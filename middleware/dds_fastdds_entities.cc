@@ -311,8 +311,11 @@ FastDdsPtr<FastDdsReader> FastDdsCreateReader(FastDdsTopic* topic, const dds_Dat
   return reader;
 }
 
-dds_ReturnCode_t FastDdsWriterQos(const FastDdsWriter* writer, dds_DataWriterQos* qos) {
-  const fdds::DataWriterQos& fast_qos = writer->writer()->get_qos();
+namespace {
+
+// The layer's view of a Fast DDS endpoint's QoS: always keep-all and volatile.
+template <typename FastQos, typename Qos>
+dds_ReturnCode_t ToLayerQos(const FastQos& fast_qos, Qos* qos) {
   qos->durability.kind = dds_VOLATILE_DURABILITY_QOS;
   qos->reliability.kind = fast_qos.reliability().kind == fdds::RELIABLE_RELIABILITY_QOS
                               ? dds_RELIABLE_RELIABILITY_QOS
@@ -324,17 +327,14 @@ dds_ReturnCode_t FastDdsWriterQos(const FastDdsWriter* writer, dds_DataWriterQos
   return dds_RETCODE_OK;
 }
 
+}  // namespace
+
+dds_ReturnCode_t FastDdsWriterQos(const FastDdsWriter* writer, dds_DataWriterQos* qos) {
+  return ToLayerQos(writer->writer()->get_qos(), qos);
+}
+
 dds_ReturnCode_t FastDdsReaderQos(const FastDdsReader* reader, dds_DataReaderQos* qos) {
-  const fdds::DataReaderQos& fast_qos = reader->reader()->get_qos();
-  qos->durability.kind = dds_VOLATILE_DURABILITY_QOS;
-  qos->reliability.kind = fast_qos.reliability().kind == fdds::RELIABLE_RELIABILITY_QOS
-                              ? dds_RELIABLE_RELIABILITY_QOS
-                              : dds_BEST_EFFORT_RELIABILITY_QOS;
-  qos->reliability.max_blocking_time =
-      FromFastDdsDuration(fast_qos.reliability().max_blocking_time);
-  qos->history.kind = dds_KEEP_ALL_HISTORY_QOS;
-  qos->history.depth = 1;
-  return dds_RETCODE_OK;
+  return ToLayerQos(reader->reader()->get_qos(), qos);
 }
 
 }  // namespace corvane_dds
