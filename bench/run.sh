@@ -186,7 +186,9 @@ corvane_start() { # rules_file run_limit_seconds name
   local errlog=$work/$name.corvane.log stamp=$work/$name.banner
   rm -f "$stamp" "$stamp.watcher" "$errlog"
   t0=$(now_us)
-  timeout -k 3 "$limit" "$corvane" -c "$rules" 2> >(banner_watch "$errlog" "$stamp") >/dev/null &
+  # timeout forwards the stop signal and kills after -k: leave the teardown
+  # the whole grace that corvane_stop gives it (a thousand rules take seconds).
+  timeout -k 15 "$limit" "$corvane" -c "$rules" 2> >(banner_watch "$errlog" "$stamp") >/dev/null &
   cv_pid=$!
   started+=("$cv_pid")
   ln -sf "$stamp.watcher" "$work/$cv_pid.watcher"
