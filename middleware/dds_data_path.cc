@@ -58,6 +58,7 @@ void EnsureCapacity(dds_DataSeq* data, dds_SampleInfoSeq* infos, dds_UnsignedLon
   data->buffers.reserve(count);
   infos->infos.reserve(count);
   sizes->values.reserve(count);
+  data->backlog_taken.reserve(count);
 }
 
 // How many samples the publication of a sample taken from `source` keeps for
@@ -143,8 +144,8 @@ dds_ReturnCode_t dds_DataReader_raw_take_w_sampleinfoex(
   EnsureCapacity(data_seq, info_seq, size_seq, limit);
   if (reader->fast) return TakeFastDds(reader, limit, data_seq, info_seq, size_seq);
 
-  std::vector<corvane_dds::BacklogSample> taken;
-  taken.reserve(limit);
+  std::vector<corvane_dds::BacklogSample>& taken = data_seq->backlog_taken;
+  taken.clear();
   bool more = false;
   const corvane_dds::BacklogCount count = reader->backlog.MoveTo(limit, mask, &taken, &more);
   Lend(reader, taken, data_seq, info_seq, size_seq);

@@ -16,8 +16,7 @@ void Queue(dds_entity_t cyclone_reader, dds_DataReader* reader, int kind) {
   const BacklogCount dropped = reader->backlog.DropOldest(excess);
   reader->delivery->Dropped(dropped.samples, dropped.bytes);
   // The rule's counters see them as samples its stalled destination lost.
-  if (reader->stats == nullptr) return;
-  for (uint32_t i = 0; i < dropped.samples; i++) reader->stats->Dropped(DropReason::kStalled);
+  if (reader->stats != nullptr) reader->stats->Dropped(DropReason::kStalled, dropped.samples);
 }
 
 void OnKeylessDataAvailable(dds_entity_t cyclone_reader, void* arg) {

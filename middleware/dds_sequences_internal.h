@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "middleware/dds.h"
+#include "middleware/dds_backlog_internal.h"
 #include "middleware/dds_fastdds_internal.h"
 
 struct dds_DataSeq {
@@ -23,6 +24,8 @@ struct dds_DataSeq {
   // them handed out; reused from take to take.
   std::vector<corvane_dds::FastDdsSample> fast_samples;
   std::vector<const corvane_dds::FastDdsSample*> fast_kept;
+  // What a take moved out of the reader's backlog; reused from take to take.
+  std::vector<corvane_dds::BacklogSample> backlog_taken;
 };
 
 struct dds_SampleInfoSeq {

@@ -59,9 +59,9 @@ class EndpointStats {
     channel_->samples.fetch_add(1, std::memory_order_relaxed);
     channel_->bytes.fetch_add(bytes, std::memory_order_relaxed);
   }
-  // One sample not written, for `reason`.
-  void Dropped(DropReason reason) {
-    channel_->dropped[static_cast<int>(reason)].fetch_add(1, std::memory_order_relaxed);
+  // `count` samples not written, for `reason`.
+  void Dropped(DropReason reason, uint64_t count = 1) {
+    channel_->dropped[static_cast<int>(reason)].fetch_add(count, std::memory_order_relaxed);
   }
   // The number of peers one DDS endpoint matches changed by `change`.
   void Matched(int32_t change);
