@@ -217,6 +217,9 @@ fdds::DataReaderQos ServiceReaderQos(fdds::Subscriber* subscriber) {
 }
 
 // The GUIDs of the readers a writer has matched, as a listener learns them.
+// Whoever owns one asks it, never get_publication_matched_status(): that call
+// resets the change count, and a poll between Fast DDS's status update and
+// this callback would hide the match from it.
 class MatchedReaders : public fdds::DataWriterListener {
  public:
   void on_publication_matched(fdds::DataWriter*,
@@ -231,6 +234,11 @@ class MatchedReaders : public fdds::DataWriterListener {
   bool WaitFor(const GUID_t& reader, std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lock(mutex_);
     return changed_.wait_for(lock, timeout, [&] { return readers_.count(reader) > 0; });
+  }
+
+  bool Any() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return !readers_.empty();
   }
 
  private:
@@ -394,7 +402,7 @@ class ServiceServer {
     writer_ = node->Writer("rr" + service + "Reply", type + "_Response_", &matched_);
     return writer_ != nullptr && reader_ != nullptr;
   }
-  bool Matched() const { return WriterMatched(writer_) && ReaderMatched(reader_); }
+  bool Matched() { return matched_.Any() && ReaderMatched(reader_); }
 
   bool Take(Request* request) {
     fdds::SampleInfo info;
