@@ -42,11 +42,6 @@ sem_t wake;
 constexpr std::chrono::milliseconds kMatchTick{250};
 constexpr std::chrono::seconds kSummaryPeriod{10};
 
-void Log(int level, const char* message) {
-  logger* lg = logger_global();
-  if (lg->level <= level) logger_write(lg, level, 0, 0, 0, "%s", message);
-}
-
 void PrintUsage() {
   std::fputs(
       "Usage: ./corvane [OPTION]\n"
@@ -130,11 +125,11 @@ int main(int argc, char** argv) {
   std::string config_path;
   if (user_path != nullptr) {
     if (!arch_fexists(user_path)) {
-      Log(LOGGER_ERROR, "Failed to set configuration from user path");
+      logger_log(LOGGER_ERROR, "Failed to set configuration from user path");
       PrintUsage();
       return 1;
     }
-    Log(LOGGER_INFO, "Bridge configures are referenced by user path");
+    logger_log(LOGGER_INFO, "Bridge configures are referenced by user path");
     config_path = user_path;
   }
   if (config_path.empty()) {

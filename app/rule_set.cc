@@ -1,3 +1,5 @@
+// The running rules: loading, bridging and releasing them.
+
 #include "app/rule_set.h"
 
 #include <optional>
@@ -9,11 +11,6 @@
 #include "middleware/rule_stats.h"
 
 namespace {
-
-void Log(int level, const char* message) {
-  logger* lg = logger_global();
-  if (lg->level <= level) logger_write(lg, level, 0, 0, 0, "%s", message);
-}
 
 // The rule's type as the rule file spells it (without a ROS 2 distribution).
 const char* TypeName(RuleType type) {
@@ -39,9 +36,8 @@ std::shared_ptr<Bridge> CreateCountedBridge(int index, const RuleDescription& ru
                                 rule.src.reliable,
                                 rule.dst.domain_id,
                                 rule.dst.reliable};
-  rulestats_begin_rule(&named);
   std::shared_ptr<Bridge> bridge = Bridge::Create(rule, manager);
-  rulestats_end_rule();
+  if (bridge != nullptr) bridge->CountFor(rulestats_add_rule(&named));
   return bridge;
 }
 
@@ -50,13 +46,13 @@ std::shared_ptr<Bridge> CreateCountedBridge(int index, const RuleDescription& ru
 int RuleSet::Start(const std::string& config_path) {
   std::optional<AppConfig> loaded = AppConfig::LoadFromYamlFile(config_path);
   if (!loaded) {
-    Log(LOGGER_ERROR, "Cannot parse config File. Please check config file format");
+    logger_log(LOGGER_ERROR, "Cannot parse config File. Please check config file format");
     return 1;
   }
   config_ = std::move(*loaded);
   const std::vector<RuleDescription>& rules = config_.GetRuleList();
   if (rules.empty()) {
-    Log(LOGGER_WARNING, "There are no rules in the config file for Corvane.");
+    logger_log(LOGGER_WARNING, "There are no rules in the config file for Corvane.");
     Release();
     return 1;
   }
@@ -67,7 +63,7 @@ int RuleSet::Start(const std::string& config_path) {
     std::shared_ptr<Bridge> bridge =
         CreateCountedBridge(static_cast<int>(bridges_.size()), rule, manager_);
     if (bridge == nullptr) {
-      Log(LOGGER_ERROR, "Failed to initialize Corvane; cannot create a bridge instance");
+      logger_log(LOGGER_ERROR, "Failed to initialize Corvane; cannot create a bridge instance");
       Release();
       return 2;
     }

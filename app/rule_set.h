@@ -1,3 +1,4 @@
+// The running rules of the process.
 #ifndef CORVANE_APP_RULE_SET_H_
 #define CORVANE_APP_RULE_SET_H_
 

@@ -1,3 +1,5 @@
+// The command-line option parser.
+
 #include "app/xgetopt.h"
 
 #include <cstdio>

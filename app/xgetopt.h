@@ -1,3 +1,4 @@
+// A getopt_long-style command-line option parser.
 #ifndef CORVANE_APP_XGETOPT_H_
 #define CORVANE_APP_XGETOPT_H_
 

@@ -1,9 +1,12 @@
+// The bridge factory: one bridge kind per rule type.
+
 #include "bridge/bridge.h"
 
 #include "bridge/dds_bridge.h"
 #include "bridge/ros_action_bridge.h"
 #include "bridge/ros_msg_bridge.h"
 #include "bridge/ros_service_bridge.h"
+#include "dds/dds_channel.h"
 
 namespace {
 
@@ -28,4 +31,8 @@ std::shared_ptr<Bridge> Bridge::Create(const RuleDescription& rule,
   std::shared_ptr<Bridge> bridge = MakeBridge(rule.type);
   if (bridge == nullptr || !bridge->Initialize(rule, manager)) return nullptr;
   return bridge;
+}
+
+void Bridge::CountFor(rulestats_record* rule) const {
+  for (DdsChannel* channel : channels_) channel->CountFor(rule);
 }

@@ -1,11 +1,15 @@
+// The bridge interface and its factory.
 #ifndef CORVANE_BRIDGE_BRIDGE_H_
 #define CORVANE_BRIDGE_BRIDGE_H_
 
 #include <memory>
+#include <vector>
 
 #include "config/config.h"
 
+class DdsChannel;
 class DdsManager;
+struct rulestats_record;
 
 // A bridge makes one rule work: it holds the forwarding channels that carry
 // the rule's DDS topics between the rule's two domains, and forwarding lasts
@@ -27,6 +31,13 @@ class Bridge {
   // Sets up the kind's channels from the rule; called once, by Create.
   virtual bool Initialize(const RuleDescription& rule,
                           const std::shared_ptr<DdsManager>& manager) = 0;
+
+  // Every channel of the bridge counts for `rule` (middleware/rule_stats.h).
+  void CountFor(rulestats_record* rule) const;
+
+ protected:
+  // The channels Initialize set up, in order (channel_rows.h).
+  std::vector<DdsChannel*> channels_;
 };
 
 #endif  // CORVANE_BRIDGE_BRIDGE_H_

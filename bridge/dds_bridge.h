@@ -1,3 +1,4 @@
+// The bridge of a plain DDS topic.
 #ifndef CORVANE_BRIDGE_DDS_BRIDGE_H_
 #define CORVANE_BRIDGE_DDS_BRIDGE_H_
 

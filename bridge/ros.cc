@@ -1,3 +1,5 @@
+// How ROS 2 names its topics, services and actions on DDS.
+
 #include "bridge/ros.h"
 
 const char kRosTopicPrefix[] = "rt";

@@ -1,3 +1,4 @@
+// How ROS 2 names its topics, services and actions on DDS.
 #ifndef CORVANE_BRIDGE_ROS_H_
 #define CORVANE_BRIDGE_ROS_H_
 

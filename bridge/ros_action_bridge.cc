@@ -1,3 +1,5 @@
+// The ROS 2 action bridge: eight channels as one table.
+
 #include "bridge/ros_action_bridge.h"
 
 #include "bridge/channel_rows.h"
@@ -32,13 +34,14 @@ bool RosActionBridge::Initialize(const RuleDescription& rule,
           {&get_result_request_channel_, ActionTopic(rq, t, kRosActionGetResult, request),
            d + kRosGetResultRequestSuffix, true},
           {&get_result_reply_channel_, ActionTopic(rr, t, kRosActionGetResult, reply),
-           d + kRosGetResultResponseSuffix, false},
+           d + kRosGetResultResponseSuffix, false, &get_result_request_channel_},
           {&feedback_channel_, ActionTopic(rt, t, kRosActionFeedback),
            d + kRosFeedbackMessageSuffix, false},
           {&status_channel_, ActionTopic(rt, t, kRosActionStatus), kRosGoalStatusArrayType, false},
           {&send_goal_reply_channel_, ActionTopic(rr, t, kRosActionSendGoal, reply),
-           d + kRosSendGoalResponseSuffix, false},
+           d + kRosSendGoalResponseSuffix, false, &send_goal_request_channel_},
           {&cancel_goal_reply_channel_, ActionTopic(rr, t, kRosActionCancelGoal, reply),
-           kRosCancelGoalResponseType, false},
-      });
+           kRosCancelGoalResponseType, false, &cancel_goal_request_channel_},
+      },
+      channels_);
 }

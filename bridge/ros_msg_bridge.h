@@ -1,3 +1,4 @@
+// The bridge of a ROS 2 topic.
 #ifndef CORVANE_BRIDGE_ROS_MSG_BRIDGE_H_
 #define CORVANE_BRIDGE_ROS_MSG_BRIDGE_H_
 

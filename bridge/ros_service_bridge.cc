@@ -1,3 +1,5 @@
+// The ROS 2 service bridge: requests towards the server, replies back.
+
 #include "bridge/ros_service_bridge.h"
 
 #include "bridge/channel_rows.h"
@@ -13,6 +15,7 @@ bool RosServiceBridge::Initialize(const RuleDescription& rule,
           {&request_channel_, kRosRequestPrefix + name + kRosRequestTopicSuffix,
            type + kRosRequestSuffix, true},
           {&reply_channel_, kRosReplyPrefix + name + kRosReplyTopicSuffix,
-           type + kRosResponseSuffix, false},
-      });
+           type + kRosResponseSuffix, false, &request_channel_},
+      },
+      channels_);
 }

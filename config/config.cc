@@ -1,3 +1,5 @@
+// The rule file loader: YAML rules into rule records.
+
 #include "config/config.h"
 
 #include <cerrno>

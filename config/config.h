@@ -1,3 +1,4 @@
+// The rule record, the rule list and its loader.
 #ifndef CORVANE_CONFIG_CONFIG_H_
 #define CORVANE_CONFIG_CONFIG_H_
 

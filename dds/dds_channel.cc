@@ -1,9 +1,12 @@
+// The forwarding channel: one take, its writes, the return of the loan.
+
 #include "dds/dds_channel.h"
 
 #include <cstring>
 #include <utility>
 
 #include "dds/dds_domain.h"
+#include "middleware/rule_stats.h"
 
 namespace {
 
@@ -15,8 +18,15 @@ constexpr int32_t kMaxSamplesPerStep = 8;
 bool DdsChannel::Initialize(const std::shared_ptr<DdsDomain>& src,
                             const std::shared_ptr<DdsDomain>& dst, const std::string& topic_name,
                             const std::string& type_name, bool src_reliable, bool dst_reliable) {
-  dds_Topic* src_topic = src->GetRawTopic(topic_name, type_name);
-  dds_Topic* dst_topic = dst->GetRawTopic(topic_name, type_name);
+  return Initialize(src, dst, topic_name, type_name, src_reliable, dst_reliable, dds_PLAIN_TOPIC);
+}
+
+bool DdsChannel::Initialize(const std::shared_ptr<DdsDomain>& src,
+                            const std::shared_ptr<DdsDomain>& dst, const std::string& topic_name,
+                            const std::string& type_name, bool src_reliable, bool dst_reliable,
+                            dds_TopicKind kind) {
+  dds_Topic* src_topic = src->GetRawTopic(topic_name, type_name, kind);
+  dds_Topic* dst_topic = dst->GetRawTopic(topic_name, type_name, kind);
   if (src_topic == nullptr || dst_topic == nullptr) return false;
 
   dds_DataWriterQos writer_qos;
@@ -45,13 +55,20 @@ bool DdsChannel::Initialize(const std::shared_ptr<DdsDomain>& src,
   if (data_seq_ == nullptr || info_seq_ == nullptr || size_seq_ == nullptr) return false;
 
   dds_DataReader_set_listener_context(reader_, this);
-  // A step waits for nothing but this channel's own mutex, which the
-  // destructor holds only briefly.
-  dds_DataReader_set_inline_delivery(reader_, true);
   const dds_DataReaderListener listener = {
       nullptr, nullptr, nullptr, nullptr, &DdsChannel::OnDataAvailable, nullptr, nullptr};
   return dds_DataReader_set_listener(reader_, &listener, dds_DATA_AVAILABLE_STATUS) ==
          dds_RETCODE_OK;
+}
+
+bool DdsChannel::AnswerFor(const DdsChannel& requests) {
+  return reader_ != nullptr && requests.writer_ != nullptr &&
+         dds_DataReader_answer_for(reader_, requests.writer_) == dds_RETCODE_OK;
+}
+
+void DdsChannel::CountFor(rulestats_record* rule) {
+  rulestats_attach_reader(rule, reader_);
+  rulestats_attach_writer(rule, writer_);
 }
 
 void DdsChannel::OnDataAvailable(const dds_DataReader* reader) {

@@ -1,3 +1,4 @@
+// One one-way forwarding path for one topic.
 #ifndef CORVANE_DDS_DDS_CHANNEL_H_
 #define CORVANE_DDS_DDS_CHANNEL_H_
 
@@ -8,12 +9,12 @@
 #include "middleware/dds.h"
 
 class DdsDomain;
+struct rulestats_record;
 
-// One one-way forwarding path for one topic: a raw reader in the source
-// domain and a raw writer in the destination domain. Every sample with valid
-// data that the reader receives is written, as the same serialized bytes and
-// with its source timestamp, through the writer, on the DDS implementation's
-// callback thread, at most 8 samples per step.
+// A raw reader in the source domain and a raw writer in the destination
+// domain. Every sample with valid data that the reader receives is written,
+// as the same serialized bytes and with its source timestamp, through the
+// writer, on the reader's delivery thread, at most 8 samples per step.
 //
 // Initialised once on the main thread; never copied or moved, since the
 // reader's listener context points at it. Destroying it ends the forwarding:
@@ -33,6 +34,17 @@ class DdsChannel {
   bool Initialize(const std::shared_ptr<DdsDomain>& src, const std::shared_ptr<DdsDomain>& dst,
                   const std::string& topic_name, const std::string& type_name, bool src_reliable,
                   bool dst_reliable);
+  // The same on a topic of `kind`: the requests or the replies of a service.
+  bool Initialize(const std::shared_ptr<DdsDomain>& src, const std::shared_ptr<DdsDomain>& dst,
+                  const std::string& topic_name, const std::string& type_name, bool src_reliable,
+                  bool dst_reliable, dds_TopicKind kind);
+
+  // This channel carries the replies to the requests `requests` carries:
+  // its reader, in the domain `requests` writes to, answers for that writer
+  // (dds_DataReader_answer_for). Both are initialised.
+  bool AnswerFor(const DdsChannel& requests);
+  // The reader and the writer count for `rule` (middleware/rule_stats.h).
+  void CountFor(rulestats_record* rule);
 
   // The reader's data-available callback.
   static void OnDataAvailable(const dds_DataReader* reader);

@@ -1,3 +1,5 @@
+// The domain's participant with its publisher and subscriber, and its topic cache.
+
 #include "dds/dds_domain.h"
 
 #include <cstring>
@@ -51,9 +53,15 @@ bool DdsDomain::Init(int32_t domain_id, const dds_DomainParticipantQos* qos) {
 }
 
 dds_Topic* DdsDomain::GetRawTopic(const std::string& topic_name, const std::string& type_name) {
+  return GetRawTopic(topic_name, type_name, dds_PLAIN_TOPIC);
+}
+
+dds_Topic* DdsDomain::GetRawTopic(const std::string& topic_name, const std::string& type_name,
+                                  dds_TopicKind kind) {
   std::string key;
-  key.reserve(topic_name.size() + 1 + type_name.size());
-  key.append(topic_name).append(1, '\n').append(type_name);
+  key.reserve(topic_name.size() + 1 + type_name.size() + 2);
+  key.append(topic_name).append(1, '\n').append(type_name).append(1, '\n');
+  key.append(1, static_cast<char>('0' + kind));
 
   std::lock_guard<std::mutex> lock(mutex_);
   const auto cached = topic_cache_.find(key);
@@ -66,8 +74,13 @@ dds_Topic* DdsDomain::GetRawTopic(const std::string& topic_name, const std::stri
     registered_types_.insert(type_name);
   }
 
-  dds_Topic* topic = dds_DomainParticipant_create_topic(
-      participant_, topic_name.c_str(), type_name.c_str(), &dds_TOPIC_QOS_DEFAULT, nullptr, 0);
+  dds_Topic* topic =
+      kind == dds_PLAIN_TOPIC
+          ? dds_DomainParticipant_create_topic(participant_, topic_name.c_str(), type_name.c_str(),
+                                               &dds_TOPIC_QOS_DEFAULT, nullptr, 0)
+          : dds_DomainParticipant_create_topic_w_kind(participant_, topic_name.c_str(),
+                                                      type_name.c_str(), &dds_TOPIC_QOS_DEFAULT,
+                                                      kind);
   if (topic != nullptr) topic_cache_.emplace(std::move(key), topic);
   return topic;
 }

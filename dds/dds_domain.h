@@ -1,3 +1,4 @@
+// One DDS domain: its participant, publisher, subscriber and raw topics.
 #ifndef CORVANE_DDS_DDS_DOMAIN_H_
 #define CORVANE_DDS_DDS_DOMAIN_H_
 
@@ -38,6 +39,10 @@ class DdsDomain {
   // registered) on first demand; null if it cannot be created. A failure is
   // not cached: the next call tries again.
   dds_Topic* GetRawTopic(const std::string& topic_name, const std::string& type_name);
+  // The same for a topic of `kind`; null when the name stands for a topic of
+  // another kind in this domain.
+  dds_Topic* GetRawTopic(const std::string& topic_name, const std::string& type_name,
+                         dds_TopicKind kind);
 
   dds_Publisher* publisher() const { return publisher_; }
   dds_Subscriber* subscriber() const { return subscriber_; }

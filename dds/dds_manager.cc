@@ -1,3 +1,5 @@
+// The domain manager: one domain per id, created on first demand.
+
 #include "dds/dds_manager.h"
 
 #include <cstring>

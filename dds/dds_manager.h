@@ -1,3 +1,4 @@
+// The owner of every DDS domain of the process.
 #ifndef CORVANE_DDS_DDS_MANAGER_H_
 #define CORVANE_DDS_DDS_MANAGER_H_
 

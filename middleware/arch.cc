@@ -1,3 +1,5 @@
+// The file-existence test.
+
 #include "middleware/arch.h"
 
 #include <sys/stat.h>

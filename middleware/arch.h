@@ -1,3 +1,4 @@
+// The file-existence test.
 #ifndef CORVANE_MIDDLEWARE_ARCH_H_
 #define CORVANE_MIDDLEWARE_ARCH_H_
 

@@ -4,51 +4,11 @@
 
 #include <utility>
 
-#include "middleware/dds_domain_config_internal.h"
 #include "middleware/dds_entities_internal.h"
-#include "middleware/dds_raw_type_internal.h"
-
-namespace corvane_dds {
-
-void CycloneEntity::Reset() {
-  if (handle_ > 0) dds_delete(handle_);
-  handle_ = 0;
-}
-
-CycloneEntity& CycloneEntity::operator=(CycloneEntity&& other) noexcept {
-  if (this != &other) {
-    Reset();
-    handle_ = other.handle_;
-    other.handle_ = 0;
-  }
-  return *this;
-}
-
-}  // namespace corvane_dds
 
 using corvane_dds::AdoptFromCaller;
-using corvane_dds::CycloneEntity;
-using corvane_dds::kKeyed;
-using corvane_dds::kKeyless;
-using corvane_dds::kKinds;
 using corvane_dds::ReleaseToCaller;
 using corvane_dds::TakeOut;
-
-// Children first: each deletes its own Cyclone entities before the parent's go.
-dds_Publisher::~dds_Publisher() {
-  writers.clear();
-  publisher.Reset();
-}
-
-dds_Subscriber::~dds_Subscriber() {
-  readers.clear();
-  subscriber.Reset();
-}
-
-dds_Topic::~dds_Topic() {
-  fast.reset();
-  for (CycloneEntity& topic : topics) topic.Reset();
-}
 
 void dds_DomainParticipant::DeleteContainedEntities() {
   std::vector<std::unique_ptr<dds_Publisher>> doomed_publishers;
@@ -65,12 +25,6 @@ void dds_DomainParticipant::DeleteContainedEntities() {
   doomed_topics.clear();
 }
 
-dds_DomainParticipant::~dds_DomainParticipant() {
-  DeleteContainedEntities();
-  fast.reset();
-  participant.Reset();
-}
-
 // --- factory and participants ----------------------------------------------
 
 dds_DomainParticipantFactory* dds_DomainParticipantFactory_get_instance() {
@@ -81,16 +35,11 @@ dds_DomainParticipantFactory* dds_DomainParticipantFactory_get_instance() {
 dds_DomainParticipant* dds_DomainParticipantFactory_create_participant(
     dds_DomainParticipantFactory* factory, dds_DomainId_t domain_id,
     const dds_DomainParticipantQos* qos, const dds_DomainParticipantListener*, dds_StatusMask) {
-  // Negative ids would reach Cyclone as huge unsigned ids, -1 as its default.
   if (factory == nullptr || qos == nullptr || domain_id < 0) return nullptr;
-  std::shared_ptr<corvane_dds::CycloneDomain> domain = corvane_dds::AcquireCycloneDomain(domain_id);
-  if (!domain) return nullptr;
-  const dds_entity_t handle = dds_create_participant(domain->id(), nullptr, nullptr);
-  if (handle <= 0) return nullptr;
   auto participant = std::make_unique<dds_DomainParticipant>();
   participant->domain_id = domain_id;
-  participant->domain = std::move(domain);
-  participant->participant = CycloneEntity(handle);
+  participant->cyclone = corvane_dds::CreateCycloneParticipant(domain_id);
+  if (!participant->cyclone) return nullptr;
   dds_DomainParticipant* result = participant.get();
   std::lock_guard<std::mutex> lock(factory->mutex);
   factory->participants.push_back(std::move(participant));
@@ -117,21 +66,22 @@ dds_ReturnCode_t dds_DomainParticipant_delete_contained_entities(
 
 // --- publishers and subscribers ----------------------------------------------
 
+template <typename Group>
+Group* AddGroup(dds_DomainParticipant* participant, std::vector<std::unique_ptr<Group>>& groups) {
+  auto group = std::make_unique<Group>();
+  group->participant = participant;
+  Group* result = group.get();
+  std::lock_guard<std::mutex> lock(participant->mutex);
+  groups.push_back(std::move(group));
+  return result;
+}
+
 dds_Publisher* dds_DomainParticipant_create_publisher(dds_DomainParticipant* participant,
                                                       const dds_PublisherQos* qos,
                                                       const dds_PublisherListener*,
                                                       dds_StatusMask) {
   if (participant == nullptr || qos == nullptr) return nullptr;
-  std::lock_guard<std::mutex> lock(participant->mutex);
-  const dds_entity_t handle =
-      dds_create_publisher(participant->participant.get(), nullptr, nullptr);
-  if (handle <= 0) return nullptr;
-  auto publisher = std::make_unique<dds_Publisher>();
-  publisher->participant = participant;
-  publisher->publisher = CycloneEntity(handle);
-  dds_Publisher* result = publisher.get();
-  participant->publishers.push_back(std::move(publisher));
-  return result;
+  return AddGroup(participant, participant->publishers);
 }
 
 dds_Subscriber* dds_DomainParticipant_create_subscriber(dds_DomainParticipant* participant,
@@ -139,16 +89,7 @@ dds_Subscriber* dds_DomainParticipant_create_subscriber(dds_DomainParticipant* p
                                                         const dds_SubscriberListener*,
                                                         dds_StatusMask) {
   if (participant == nullptr || qos == nullptr) return nullptr;
-  std::lock_guard<std::mutex> lock(participant->mutex);
-  const dds_entity_t handle =
-      dds_create_subscriber(participant->participant.get(), nullptr, nullptr);
-  if (handle <= 0) return nullptr;
-  auto subscriber = std::make_unique<dds_Subscriber>();
-  subscriber->participant = participant;
-  subscriber->subscriber = CycloneEntity(handle);
-  dds_Subscriber* result = subscriber.get();
-  participant->subscribers.push_back(std::move(subscriber));
-  return result;
+  return AddGroup(participant, participant->subscribers);
 }
 
 // --- raw type support and topics ---------------------------------------------
@@ -172,65 +113,39 @@ void dds_TypeSupport_delete(dds_TypeSupport* support) {
   AdoptFromCaller(support);
 }
 
-namespace {
-
-// A Cyclone topic over a fresh raw sertype; `sertype` receives the one the
-// topic really uses (Cyclone may reuse an equal one of the domain).
-dds_entity_t CreateRawTopic(dds_entity_t participant, const char* topic_name, const char* type_name,
-                            bool keyed, const ddsi_sertype** sertype) {
-  ddsi_sertype* type = corvane_dds::RawSertypeCreate(type_name, keyed);
-  const dds_entity_t topic =
-      dds_create_topic_sertype(participant, topic_name, &type, nullptr, nullptr, nullptr);
-  if (topic <= 0) {
-    corvane_dds::RawSertypeDiscard(type);  // still ours: Cyclone refused it
-    return topic;
-  }
-  *sertype = type;
-  return topic;
-}
-
-// The topic's Cyclone topics, one per kind; false when Cyclone refuses one.
-bool MakeCycloneTopics(dds_Topic* topic) {
-  static_assert(kKeyless == 0 && kKeyed == 1, "kinds index the entity arrays");
-  for (int kind = 0; kind < kKinds; kind++) {
-    const dds_entity_t handle =
-        CreateRawTopic(topic->participant->participant.get(), topic->name.c_str(),
-                       topic->type_name.c_str(), kind == kKeyed, &topic->sertypes[kind]);
-    if (handle <= 0) return false;
-    topic->topics[kind] = CycloneEntity(handle);
-  }
-  return true;
-}
-
-}  // namespace
-
 dds_Topic* dds_DomainParticipant_create_topic(dds_DomainParticipant* participant,
                                               const char* topic_name, const char* type_name,
                                               const dds_TopicQos* qos, const dds_TopicListener*,
                                               dds_StatusMask) {
-  if (participant == nullptr || topic_name == nullptr || type_name == nullptr || qos == nullptr) {
+  return dds_DomainParticipant_create_topic_w_kind(participant, topic_name, type_name, qos,
+                                                   dds_PLAIN_TOPIC);
+}
+
+dds_Topic* dds_DomainParticipant_create_topic_w_kind(dds_DomainParticipant* participant,
+                                                     const char* topic_name, const char* type_name,
+                                                     const dds_TopicQos* qos, dds_TopicKind kind) {
+  if (participant == nullptr || topic_name == nullptr || type_name == nullptr || qos == nullptr ||
+      kind < dds_PLAIN_TOPIC || kind > dds_REPLY_TOPIC) {
     return nullptr;
   }
   std::lock_guard<std::mutex> lock(participant->mutex);
   if (participant->registered_types.count(type_name) == 0) return nullptr;
-  // A topic name stands for one type in a participant.
+  // A topic name stands for one type and one kind in a participant.
   for (const std::unique_ptr<dds_Topic>& existing : participant->topics) {
-    if (existing->name == topic_name && existing->type_name != type_name) return nullptr;
+    if (existing->name == topic_name && (existing->type_name != type_name || existing->kind != kind))
+      return nullptr;
   }
+  std::unique_ptr<corvane_dds::ParticipantEngine>& engine =
+      kind == dds_PLAIN_TOPIC ? participant->cyclone : participant->fast;
+  if (!engine) engine = corvane_dds::CreateFastDdsParticipant(participant->domain_id);
+  if (!engine) return nullptr;
   auto topic = std::make_unique<dds_Topic>();
   topic->participant = participant;
   topic->name = topic_name;
   topic->type_name = type_name;
-  if (corvane_dds::IsFastDdsTopic(topic->name)) {
-    if (!participant->fast)
-      participant->fast = corvane_dds::FastDdsCreateParticipant(participant->domain_id);
-    if (!participant->fast) return nullptr;
-    topic->fast =
-        corvane_dds::FastDdsCreateTopic(participant->fast.get(), topic->name, topic->type_name);
-    if (!topic->fast) return nullptr;
-  } else if (!MakeCycloneTopics(topic.get())) {
-    return nullptr;
-  }
+  topic->kind = kind;
+  topic->engine = engine->CreateTopic(topic->name, topic->type_name, kind);
+  if (!topic->engine) return nullptr;
   dds_Topic* result = topic.get();
   participant->topics.push_back(std::move(topic));
   return result;

@@ -1,3 +1,4 @@
+// The DDS calls of the middleware layer.
 #ifndef CORVANE_MIDDLEWARE_DDS_H_
 #define CORVANE_MIDDLEWARE_DDS_H_
 
@@ -103,11 +104,8 @@ struct dds_SubscriberQos {
   dds_EntityFactoryQosPolicy entity_factory;
 };
 
-struct dds_TopicQos {
-  dds_DurabilityQosPolicy durability;
-  dds_ReliabilityQosPolicy reliability;
-  dds_HistoryQosPolicy history;
-};
+// Topics take their QoS from their readers and writers.
+struct dds_TopicQos {};
 
 struct dds_DataReaderQos {
   dds_DurabilityQosPolicy durability;
@@ -183,6 +181,20 @@ dds_Topic* dds_DomainParticipant_create_topic(dds_DomainParticipant* participant
                                               const dds_TopicQos* qos,
                                               const dds_TopicListener* listener,
                                               dds_StatusMask mask);
+// What a topic carries. The requests and the replies of a service (DDS
+// request/reply) travel where their peers can pair a reply with its request
+// through the samples' identities; a reply reader forwards only replies to
+// the requests of the writer it answers for (dds_DataReader_answer_for).
+enum dds_TopicKind : int32_t {
+  dds_PLAIN_TOPIC = 0,
+  dds_REQUEST_TOPIC = 1,
+  dds_REPLY_TOPIC = 2,
+};
+// dds_DomainParticipant_create_topic for a topic of `kind`; the plain kind is
+// what that call creates. A topic name stands for one type and one kind.
+dds_Topic* dds_DomainParticipant_create_topic_w_kind(dds_DomainParticipant* participant,
+                                                     const char* topic_name, const char* type_name,
+                                                     const dds_TopicQos* qos, dds_TopicKind kind);
 // Deletes the participant's publishers (with their writers), subscribers
 // (with their readers) and topics.
 dds_ReturnCode_t dds_DomainParticipant_delete_contained_entities(
@@ -195,7 +207,6 @@ dds_DataWriter* dds_Publisher_create_datawriter(dds_Publisher* publisher, dds_To
 dds_ReturnCode_t dds_Publisher_delete_datawriter(dds_Publisher* publisher, dds_DataWriter* writer);
 dds_ReturnCode_t dds_Publisher_delete_contained_entities(dds_Publisher* publisher);
 dds_Publisher* dds_DataWriter_get_publisher(dds_DataWriter* writer);
-dds_ReturnCode_t dds_DataWriter_get_qos(const dds_DataWriter* writer, dds_DataWriterQos* qos);
 
 struct dds_DataReaderListener;
 dds_DataReader* dds_Subscriber_create_datareader(dds_Subscriber* subscriber, dds_Topic* topic,
@@ -207,7 +218,6 @@ dds_ReturnCode_t dds_Subscriber_delete_datareader(dds_Subscriber* subscriber,
                                                   dds_DataReader* reader);
 dds_ReturnCode_t dds_Subscriber_delete_contained_entities(dds_Subscriber* subscriber);
 dds_Subscriber* dds_DataReader_get_subscriber(dds_DataReader* reader);
-dds_ReturnCode_t dds_DataReader_get_qos(const dds_DataReader* reader, dds_DataReaderQos* qos);
 
 // ---------------------------------------------------------------------------
 // Raw type support: registers a type name with a participant without any type
@@ -223,10 +233,12 @@ void dds_TypeSupport_delete(dds_TypeSupport* support);
 
 // ---------------------------------------------------------------------------
 // Sample information, as the take fills it in. The write hands it back
-// unchanged: the source timestamp is kept, `origin` lets the layer forward
-// the lent sample without copying it, and `history_depth` and `source` let it
-// keep what a transient-local publisher keeps for late joiners. Callers treat
-// the fields from `keyed` on as opaque.
+// unchanged: the source timestamp is kept, and `origin` lets the layer
+// forward the lent sample without copying it, keep what a transient-local
+// publisher keeps for late joiners and pace the write by the reader that took
+// it. Callers treat `origin` as opaque; a record of their own leaves it null.
+
+struct dds_SampleOrigin;
 
 struct dds_SampleInfo {
   bool valid_data;           // false: only a change of instance state
@@ -235,11 +247,7 @@ struct dds_SampleInfo {
   uint32_t view_state;
   uint32_t instance_state;
   uint64_t publication_handle;
-  bool keyed;          // taken from a keyed (true) or keyless endpoint
-  const void* origin;  // the lent sample; valid until the loan returns
-  // Samples the publication keeps for late joiners; 0 when it is volatile.
-  int32_t history_depth;
-  int32_t source;  // the DDS reader that took it (to follow its publication)
+  const dds_SampleOrigin* origin;  // the lent sample; valid until the loan returns
 };
 
 // Sequences of lent samples, filled by the take and emptied by the return of
@@ -255,12 +263,10 @@ void* dds_DataSeq_get(const dds_DataSeq* seq, uint32_t index);
 void dds_DataSeq_delete(dds_DataSeq* seq);
 
 dds_SampleInfoSeq* dds_SampleInfoSeq_create(uint32_t maximum);
-uint32_t dds_SampleInfoSeq_length(const dds_SampleInfoSeq* seq);
 dds_SampleInfo* dds_SampleInfoSeq_get(const dds_SampleInfoSeq* seq, uint32_t index);
 void dds_SampleInfoSeq_delete(dds_SampleInfoSeq* seq);
 
 dds_UnsignedLongSeq* dds_UnsignedLongSeq_create(uint32_t maximum);
-uint32_t dds_UnsignedLongSeq_length(const dds_UnsignedLongSeq* seq);
 uint32_t dds_UnsignedLongSeq_get(const dds_UnsignedLongSeq* seq, uint32_t index);
 void dds_UnsignedLongSeq_delete(dds_UnsignedLongSeq* seq);
 
@@ -282,26 +288,33 @@ dds_ReturnCode_t dds_DataReader_raw_return_loan(dds_DataReader* reader, dds_Data
                                                 dds_SampleInfoSeq* info_seq,
                                                 dds_UnsignedLongSeq* size_seq);
 
-// Samples `reader` dropped because its backlog was full (see the QoS records).
-uint64_t dds_DataReader_dropped_sample_count(const dds_DataReader* reader);
-
 // Publishes `size` serialized bytes with the source timestamp of `info`. With
 // reliable, keep-all writers it blocks while the writer's history is full, for
 // at most one second (then dds_RETCODE_TIMEOUT); after such a timeout later
-// writes fail at once until the writer's readers have acknowledged all. On a
-// reader's delivery thread (in on_data_available) it instead waits until the
-// readers acknowledge and writes again, until the write goes through, the
-// reader's listener context is cleared or the reader is being deleted: that
-// holds back only that reader.
+// writes fail at once until the writer's readers have acknowledged all. A
+// sample written on the delivery thread of the reader that took it (in its
+// on_data_available) instead waits until the readers acknowledge and is
+// written again, until the write goes through, the reader's listener context
+// is cleared or the reader is being deleted: that holds back only that
+// reader. Such writes are flushed when the reader is drained.
 dds_ReturnCode_t dds_DataWriter_raw_write_w_sampleinfoex(dds_DataWriter* writer, const void* buffer,
                                                          uint32_t size, const dds_SampleInfo* info);
 
 // ---------------------------------------------------------------------------
+// Replies that `reply_reader` takes (of a reply topic) answer the requests
+// that `request_writer` (of a request topic, in the same participant)
+// writes: the writer names the reader as the one that takes the replies, and
+// the reader restores on each reply the identity of the request it answers.
+// Call once per pair; PRECONDITION_NOT_MET when the endpoints are not such a
+// pair or are paired already.
+dds_ReturnCode_t dds_DataReader_answer_for(dds_DataReader* reply_reader,
+                                           dds_DataWriter* request_writer);
+
+// ---------------------------------------------------------------------------
 // Reader listener. Of the seven callbacks only on_data_available is called by
 // this layer, on the reader's own delivery thread, again and again while the
-// last take came back full; the DDS implementation's receive thread queues
-// the samples and wakes that thread, or calls it itself for a lone sample of
-// a reader that allows it (dds_DataReader_set_inline_delivery).
+// last take came back full; the DDS implementation's receive thread only
+// queues the samples and wakes that thread.
 
 struct dds_DataReaderListener {
   void (*on_requested_deadline_missed)(const dds_DataReader* reader, const void* status);
@@ -321,13 +334,6 @@ dds_ReturnCode_t dds_DataReader_set_listener(dds_DataReader* reader,
 // The context pointer for the listener; read and written atomically.
 dds_ReturnCode_t dds_DataReader_set_listener_context(dds_DataReader* reader, void* context);
 void* dds_DataReader_get_listener_context(const dds_DataReader* reader);
-// Lets the layer call on_data_available on the receive thread itself when a
-// sample finds the reader idle, which saves one thread wake-up per lone
-// sample. Only for a callback that never waits (a lock held briefly by others
-// at most): meanwhile every reader of the domain waits. Its writes never wait
-// there; the layer hands a write that would to the reader's thread. Off by
-// default.
-dds_ReturnCode_t dds_DataReader_set_inline_delivery(dds_DataReader* reader, bool allowed);
 
 // API-READY
 #endif  // CORVANE_MIDDLEWARE_DDS_H_

@@ -1,35 +1,20 @@
-// Readers and writers: one Cyclone endpoint per kind (keyless, keyed) each.
+// Readers and writers: creation, the raw take and write, the reader listener.
 
 #include <utility>
 
+#include "middleware/common/sequences.h"
 #include "middleware/dds.h"
-#include "middleware/dds_delivery_internal.h"
 #include "middleware/dds_entities_internal.h"
-#include "middleware/dds_listener_internal.h"
-#include "middleware/dds_qos_internal.h"
-#include "middleware/rule_stats_internal.h"
+#include "middleware/dds_internal.h"
 
-using corvane_dds::CycloneEntity;
-using corvane_dds::kKeyless;
-using corvane_dds::kKinds;
 using corvane_dds::TakeOut;
 
-dds_DataReader::dds_DataReader() : delivery(std::make_unique<corvane_dds::DeliveryThread>(this)) {}
+dds_DataReader::dds_DataReader(dds_Subscriber* owner, dds_Topic* of)
+    : subscriber(owner), topic(of), delivery(this, of->name, owner->participant->domain_id) {}
 
-// The delivery thread ends first, after its callback in progress. Deleting a
-// Cyclone reader waits for its listener, which may still queue samples and
-// signal the stopped thread meanwhile; the backlog outlives both.
 dds_DataReader::~dds_DataReader() {
-  delivery->Stop();
-  fast.reset();
-  for (CycloneEntity& reader : readers) reader.Reset();
-  for (CycloneEntity& reader : latched_readers) reader.Reset();
-}
-
-dds_DataWriter::~dds_DataWriter() {
-  retained.reset();
-  fast.reset();
-  for (CycloneEntity& writer : writers) writer.Reset();
+  delivery.Stop();
+  engine.reset();
 }
 
 // --- writers -----------------------------------------------------------------
@@ -39,37 +24,11 @@ dds_DataWriter* dds_Publisher_create_datawriter(dds_Publisher* publisher, dds_To
                                                 const dds_DataWriterListener*, dds_StatusMask) {
   if (publisher == nullptr || topic == nullptr || qos == nullptr) return nullptr;
   if (topic->participant != publisher->participant) return nullptr;
-  const corvane_dds::CycloneQos cyclone_qos = corvane_dds::MakeWriterQos(*qos);
-  if (!cyclone_qos) return nullptr;
   auto writer = std::make_unique<dds_DataWriter>();
   writer->publisher = publisher;
   writer->topic = topic;
-  writer->stats = corvane_dds::AttachEndpoint(publisher->participant->domain_id, topic->name,
-                                              corvane_dds::PeerKind::kSubscriber);
-  if (topic->fast) {
-    writer->fast = corvane_dds::FastDdsCreateWriter(topic->fast.get(), *qos, writer.get());
-    if (!writer->fast) return nullptr;
-  }
-  const corvane_dds::CycloneListener cyclone_listener =
-      corvane_dds::MakeWriterListener(writer.get());
-  // Cyclone refuses a write at once instead of waiting for room; the layer's
-  // write does the waiting (dds_data_path.cc), so that a write made on
-  // Cyclone's receive thread never waits.
-  dds_reliability_kind_t reliability = DDS_RELIABILITY_BEST_EFFORT;
-  dds_qget_reliability(cyclone_qos.get(), &reliability, &writer->max_blocking_time);
-  writer->requested_blocking_time = qos->reliability.max_blocking_time;
-  dds_qset_reliability(cyclone_qos.get(), reliability, 0);
-  // Writers that keep transient-local publications' history do not wait
-  // either.
-  writer->qos = *qos;
-  writer->qos.reliability.max_blocking_time = {0, 0};
-  for (int kind = 0; kind < kKinds && !topic->fast; kind++) {
-    const dds_entity_t handle =
-        dds_create_writer(publisher->publisher.get(), topic->topics[kind].get(), cyclone_qos.get(),
-                          cyclone_listener.get());
-    if (handle <= 0) return nullptr;
-    writer->writers[kind] = CycloneEntity(handle);
-  }
+  writer->engine = topic->engine->CreateWriter(*qos, writer->stats);
+  if (!writer->engine) return nullptr;
   dds_DataWriter* result = writer.get();
   std::lock_guard<std::mutex> lock(publisher->mutex);
   publisher->writers.push_back(std::move(writer));
@@ -102,10 +61,7 @@ dds_Publisher* dds_DataWriter_get_publisher(dds_DataWriter* writer) {
 
 dds_ReturnCode_t dds_DataWriter_get_qos(const dds_DataWriter* writer, dds_DataWriterQos* qos) {
   if (writer == nullptr || qos == nullptr) return dds_RETCODE_BAD_PARAMETER;
-  if (writer->fast) return corvane_dds::FastDdsWriterQos(writer->fast.get(), qos);
-  const dds_ReturnCode_t rc = corvane_dds::ReadWriterQos(writer->writers[kKeyless].get(), qos);
-  if (rc == dds_RETCODE_OK) qos->reliability.max_blocking_time = writer->requested_blocking_time;
-  return rc;
+  return writer->engine->GetQos(qos);
 }
 
 // --- readers -----------------------------------------------------------------
@@ -116,46 +72,13 @@ dds_DataReader* dds_Subscriber_create_datareader(dds_Subscriber* subscriber, dds
                                                  dds_StatusMask mask) {
   if (subscriber == nullptr || topic == nullptr || qos == nullptr) return nullptr;
   if (topic->participant != subscriber->participant) return nullptr;
-  const corvane_dds::CycloneQos cyclone_qos = corvane_dds::MakeReaderQos(*qos);
-  if (!cyclone_qos) return nullptr;
-  auto reader = std::make_unique<dds_DataReader>();
-  reader->subscriber = subscriber;
-  reader->topic = topic;
-  reader->delivery->set_holds_back(qos->reliability.kind == dds_RELIABLE_RELIABILITY_QOS);
-  reader->stats = corvane_dds::AttachEndpoint(subscriber->participant->domain_id, topic->name,
-                                              corvane_dds::PeerKind::kPublisher);
+  auto reader = std::make_unique<dds_DataReader>(subscriber, topic);
+  reader->delivery.set_holds_back(qos->reliability.kind == dds_RELIABLE_RELIABILITY_QOS);
   if (listener != nullptr && (mask & dds_DATA_AVAILABLE_STATUS) != 0) {
-    reader->on_data_available.store(listener->on_data_available);
+    reader->delivery.SetCallback(listener->on_data_available);
   }
-  if (topic->fast) {
-    reader->fast = corvane_dds::FastDdsCreateReader(topic->fast.get(), *qos, reader.get());
-    if (!reader->fast) return nullptr;
-  }
-  // A volatile reader gets a transient-local twin, which receives what
-  // transient-local publishers kept before it matched them.
-  corvane_dds::CycloneQos latched_qos;
-  if (qos->durability.kind == dds_VOLATILE_DURABILITY_QOS) {
-    dds_DataReaderQos latched = *qos;
-    latched.durability.kind = dds_TRANSIENT_LOCAL_DURABILITY_QOS;
-    latched_qos = corvane_dds::MakeReaderQos(latched);
-  }
-  for (int kind = 0; kind < kKinds && !topic->fast; kind++) {
-    const corvane_dds::CycloneListener cyclone_listener =
-        corvane_dds::MakeReaderListener(reader.get(), kind);
-    const dds_entity_t handle =
-        dds_create_reader(subscriber->subscriber.get(), topic->topics[kind].get(),
-                          cyclone_qos.get(), cyclone_listener.get());
-    if (handle <= 0) return nullptr;
-    reader->readers[kind] = CycloneEntity(handle);
-    if (!latched_qos) continue;
-    const corvane_dds::CycloneListener twin_listener =
-        corvane_dds::MakeReaderListener(reader.get(), kind, false);
-    const dds_entity_t latched =
-        dds_create_reader(subscriber->subscriber.get(), topic->topics[kind].get(),
-                          latched_qos.get(), twin_listener.get());
-    if (latched <= 0) return nullptr;
-    reader->latched_readers[kind] = CycloneEntity(latched);
-  }
+  reader->engine = topic->engine->CreateReader(*qos, reader->delivery, reader->stats);
+  if (!reader->engine) return nullptr;
   dds_DataReader* result = reader.get();
   std::lock_guard<std::mutex> lock(subscriber->mutex);
   subscriber->readers.push_back(std::move(reader));
@@ -170,7 +93,7 @@ dds_ReturnCode_t dds_Subscriber_delete_datareader(dds_Subscriber* subscriber,
     std::lock_guard<std::mutex> lock(subscriber->mutex);
     for (const std::unique_ptr<dds_DataReader>& owned : subscriber->readers) {
       // Its own callback cannot wait for itself to return.
-      if (owned.get() == reader && reader->delivery->IsCurrentThread()) {
+      if (owned.get() == reader && reader->delivery.IsCurrentThread()) {
         return dds_RETCODE_PRECONDITION_NOT_MET;
       }
     }
@@ -195,6 +118,105 @@ dds_Subscriber* dds_DataReader_get_subscriber(dds_DataReader* reader) {
 
 dds_ReturnCode_t dds_DataReader_get_qos(const dds_DataReader* reader, dds_DataReaderQos* qos) {
   if (reader == nullptr || qos == nullptr) return dds_RETCODE_BAD_PARAMETER;
-  if (reader->fast) return corvane_dds::FastDdsReaderQos(reader->fast.get(), qos);
-  return corvane_dds::ReadReaderQos(reader->readers[kKeyless].get(), qos);
+  return reader->engine->GetQos(qos);
+}
+
+uint64_t dds_DataReader_dropped_sample_count(const dds_DataReader* reader) {
+  return reader == nullptr ? 0 : reader->delivery.dropped();
+}
+
+dds_ReturnCode_t dds_DataReader_answer_for(dds_DataReader* reply_reader,
+                                           dds_DataWriter* request_writer) {
+  if (reply_reader == nullptr || request_writer == nullptr) return dds_RETCODE_BAD_PARAMETER;
+  if (reply_reader->topic->kind != dds_REPLY_TOPIC ||
+      request_writer->topic->kind != dds_REQUEST_TOPIC ||
+      reply_reader->topic->participant != request_writer->topic->participant) {
+    return dds_RETCODE_PRECONDITION_NOT_MET;
+  }
+  return reply_reader->engine->AnswerFor(*request_writer->engine) ? dds_RETCODE_OK
+                                                                  : dds_RETCODE_PRECONDITION_NOT_MET;
+}
+
+// --- data path ---------------------------------------------------------------
+
+dds_ReturnCode_t dds_DataReader_raw_take_w_sampleinfoex(
+    dds_DataReader* reader, int32_t, dds_DataSeq* data_seq, dds_SampleInfoSeq* info_seq,
+    dds_UnsignedLongSeq* size_seq, int32_t max_samples, uint32_t sample_states,
+    uint32_t view_states, uint32_t instance_states) {
+  if (reader == nullptr || data_seq == nullptr || info_seq == nullptr || size_seq == nullptr ||
+      max_samples <= 0) {
+    return dds_RETCODE_BAD_PARAMETER;
+  }
+  if (!data_seq->buffers.empty() || !info_seq->infos.empty() || !size_seq->values.empty()) {
+    return dds_RETCODE_PRECONDITION_NOT_MET;  // the previous loan is still out
+  }
+  // DDS state masks: sample read 1, not read 2; view new 1, not new 2;
+  // instance alive 1, disposed 2, no writers 4. A category that admits no
+  // state admits no sample.
+  if ((sample_states & 0x3u) == 0 || (view_states & 0x3u) == 0 || (instance_states & 0x7u) == 0) {
+    return dds_RETCODE_NO_DATA;
+  }
+  const auto limit = static_cast<uint32_t>(max_samples);
+  data_seq->buffers.reserve(limit);
+  data_seq->origins.clear();
+  data_seq->origins.reserve(limit);
+  info_seq->infos.reserve(limit);
+  size_seq->values.reserve(limit);
+  corvane_dds::LentSamples out{data_seq, info_seq, size_seq, limit};
+  reader->engine->Take(sample_states, view_states, instance_states, out);
+  return out.count() == 0 ? dds_RETCODE_NO_DATA : dds_RETCODE_OK;
+}
+
+dds_ReturnCode_t dds_DataReader_raw_return_loan(dds_DataReader* reader, dds_DataSeq* data_seq,
+                                                dds_SampleInfoSeq* info_seq,
+                                                dds_UnsignedLongSeq* size_seq) {
+  if (reader == nullptr || data_seq == nullptr || info_seq == nullptr || size_seq == nullptr) {
+    return dds_RETCODE_BAD_PARAMETER;
+  }
+  if (data_seq->loan) data_seq->loan->Return();
+  data_seq->buffers.clear();
+  data_seq->origins.clear();
+  info_seq->infos.clear();
+  size_seq->values.clear();
+  return dds_RETCODE_OK;
+}
+
+dds_ReturnCode_t dds_DataWriter_raw_write_w_sampleinfoex(dds_DataWriter* writer, const void* buffer,
+                                                         uint32_t size,
+                                                         const dds_SampleInfo* info) {
+  // Anything shorter than the encapsulation header is not a sample.
+  if (writer == nullptr || buffer == nullptr || size < 4) return dds_RETCODE_BAD_PARAMETER;
+  const dds_ReturnCode_t rc = writer->engine->Write(buffer, size, info);
+  // A timeout means the destination stalled (the writer's history stayed
+  // full); other drop policies count their own reason where they drop.
+  corvane_dds::EndpointStats* stats = writer->stats.get();
+  if (stats == nullptr) return rc;
+  if (rc == dds_RETCODE_OK) {
+    stats->Forwarded(size);
+  } else {
+    stats->Dropped(rc == dds_RETCODE_TIMEOUT ? corvane_dds::DropReason::kStalled
+                                             : corvane_dds::DropReason::kWriteFailed);
+  }
+  return rc;
+}
+
+// --- reader listener ---------------------------------------------------------
+
+dds_ReturnCode_t dds_DataReader_set_listener(dds_DataReader* reader,
+                                             const dds_DataReaderListener* listener,
+                                             dds_StatusMask mask) {
+  if (reader == nullptr) return dds_RETCODE_BAD_PARAMETER;
+  const bool wanted = listener != nullptr && (mask & dds_DATA_AVAILABLE_STATUS) != 0;
+  reader->delivery.SetCallback(wanted ? listener->on_data_available : nullptr);
+  return dds_RETCODE_OK;
+}
+
+dds_ReturnCode_t dds_DataReader_set_listener_context(dds_DataReader* reader, void* context) {
+  if (reader == nullptr) return dds_RETCODE_BAD_PARAMETER;
+  reader->delivery.set_context(context);
+  return dds_RETCODE_OK;
+}
+
+void* dds_DataReader_get_listener_context(const dds_DataReader* reader) {
+  return reader == nullptr ? nullptr : reader->delivery.context();
 }

@@ -1,3 +1,5 @@
+// The process-wide logger: one line per message on standard error.
+
 #include "middleware/logger.h"
 
 #include <unistd.h>
@@ -41,8 +43,9 @@ logger* logger_global() {
   return &instance;
 }
 
-void logger_write(logger* lg, int level, int, int, int, const char* format, ...) {
-  if (lg == nullptr || format == nullptr) return;
+namespace {
+
+void WriteLine(int level, const char* format, va_list args) {
   char line[1024];
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);
@@ -51,14 +54,29 @@ void logger_write(logger* lg, int level, int, int, int, const char* format, ...)
   const char* name = (level >= LOGGER_TRACE && level <= LOGGER_OFF) ? kLevelNames[level] : "?";
   int len = static_cast<int>(strftime(line, sizeof line, "%Y-%m-%d %H:%M:%S", &local));
   len += snprintf(line + len, sizeof line - len, ".%03ld [%s] ", now.tv_nsec / 1000000L, name);
-  va_list args;
-  va_start(args, format);
   const int body = vsnprintf(line + len, sizeof line - len, format, args);
-  va_end(args);
   // A message longer than the buffer is cut; the line still ends in a newline.
   len = (body < 0) ? len : len + body;
   if (len > static_cast<int>(sizeof line) - 2) len = static_cast<int>(sizeof line) - 2;
   line[len++] = '\n';
   // One write per line keeps lines from different threads whole.
   WriteAll(STDERR_FILENO, line, static_cast<size_t>(len));
+}
+
+}  // namespace
+
+void logger_write(logger* lg, int level, int, int, int, const char* format, ...) {
+  if (lg == nullptr || format == nullptr) return;
+  va_list args;
+  va_start(args, format);
+  WriteLine(level, format, args);
+  va_end(args);
+}
+
+void logger_log(int level, const char* format, ...) {
+  if (format == nullptr || logger_global()->level > level) return;
+  va_list args;
+  va_start(args, format);
+  WriteLine(level, format, args);
+  va_end(args);
 }

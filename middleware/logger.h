@@ -1,3 +1,4 @@
+// The process-wide logger.
 #ifndef CORVANE_MIDDLEWARE_LOGGER_H_
 #define CORVANE_MIDDLEWARE_LOGGER_H_
 
@@ -31,6 +32,9 @@ logger* logger_global();
 // zero. Safe to call from any thread; lines never interleave.
 void logger_write(logger* lg, int level, int reserved1, int reserved2, int reserved3,
                   const char* format, ...) __attribute__((format(printf, 6, 7)));
+
+// logger_write through logger_global() when its level admits `level`.
+void logger_log(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 // Parses a level text as TAVRINDDS_LOG_LEVEL is parsed: a whole decimal
 // number from 0 to 6, else `fallback`.

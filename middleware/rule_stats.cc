@@ -2,8 +2,6 @@
 
 #include "middleware/rule_stats.h"
 
-#include <dds/dds.h>
-
 #include <array>
 #include <chrono>
 #include <deque>
@@ -12,8 +10,9 @@
 #include <utility>
 #include <vector>
 
+#include "middleware/dds_entities_internal.h"
 #include "middleware/logger.h"
-#include "middleware/rule_stats_internal.h"
+#include "middleware/common/endpoint_stats.h"
 
 namespace corvane_dds {
 
@@ -49,22 +48,27 @@ struct ChannelValues {
   }
 };
 
-struct RuleRecord {
+}  // namespace corvane_dds
+
+struct rulestats_record : std::enable_shared_from_this<rulestats_record> {
   int index = 0;
   std::string type;
-  SideRecord sides[2];  // src, dst
-  int side_count = 2;   // 1 when both sides are one domain
+  corvane_dds::SideRecord sides[2];  // src, dst
+  int side_count = 2;                // 1 when both sides are one domain
   // Channels only grow, under the registry's mutex; a deque keeps addresses.
-  std::deque<ChannelRecord> channels;
-  std::vector<ChannelValues> last_summary;  // guarded by the registry's mutex
+  std::deque<corvane_dds::ChannelRecord> channels;
+  std::vector<corvane_dds::ChannelValues> last_summary;  // guarded by the registry's mutex
 };
+
+namespace corvane_dds {
+
+using RuleRecord = rulestats_record;
 
 namespace {
 
 struct Registry {
   std::mutex mutex;
   std::vector<std::shared_ptr<RuleRecord>> rules;
-  std::shared_ptr<RuleRecord> open;
 };
 
 Registry& TheRegistry() {
@@ -75,23 +79,23 @@ Registry& TheRegistry() {
 const char* const kDropNames[kDropReasons] = {"write failed", "destination stalled"};
 const char* const kPeerNames[kPeerKinds] = {"publisher", "subscriber"};
 
-// The policies a match can fail on, by their DDS names.
+// The policies a match can fail on, by their DDS names and ids.
 const char* PolicyName(uint32_t policy) {
   static const struct {
     uint32_t id;
     const char* name;
   } kPolicies[] = {
-      {DDS_DURABILITY_QOS_POLICY_ID, "DURABILITY"},
-      {DDS_PRESENTATION_QOS_POLICY_ID, "PRESENTATION"},
-      {DDS_DEADLINE_QOS_POLICY_ID, "DEADLINE"},
-      {DDS_LATENCYBUDGET_QOS_POLICY_ID, "LATENCY_BUDGET"},
-      {DDS_OWNERSHIP_QOS_POLICY_ID, "OWNERSHIP"},
-      {DDS_LIVELINESS_QOS_POLICY_ID, "LIVELINESS"},
-      {DDS_PARTITION_QOS_POLICY_ID, "PARTITION"},
-      {DDS_RELIABILITY_QOS_POLICY_ID, "RELIABILITY"},
-      {DDS_DESTINATIONORDER_QOS_POLICY_ID, "DESTINATION_ORDER"},
-      {DDS_TYPE_CONSISTENCY_ENFORCEMENT_QOS_POLICY_ID, "TYPE_CONSISTENCY_ENFORCEMENT"},
-      {DDS_DATA_REPRESENTATION_QOS_POLICY_ID, "DATA_REPRESENTATION"},
+      {2, "DURABILITY"},
+      {3, "PRESENTATION"},
+      {4, "DEADLINE"},
+      {5, "LATENCY_BUDGET"},
+      {6, "OWNERSHIP"},
+      {8, "LIVELINESS"},
+      {10, "PARTITION"},
+      {11, "RELIABILITY"},
+      {12, "DESTINATION_ORDER"},
+      {23, "DATA_REPRESENTATION"},
+      {24, "TYPE_CONSISTENCY_ENFORCEMENT"},
   };
   for (const auto& known : kPolicies) {
     if (known.id == policy) return known.name;
@@ -100,8 +104,7 @@ const char* PolicyName(uint32_t policy) {
 }
 
 void Write(int level, const std::string& line) {
-  logger* lg = logger_global();
-  if (lg->level <= level) logger_write(lg, level, 0, 0, 0, "%s", line.c_str());
+  logger_log(level, "%s", line.c_str());
 }
 
 bool Admits(int level) {
@@ -188,26 +191,13 @@ bool HasPendingChange(const SideRecord& side) {
 
 }  // namespace
 
-void EndpointStats::Matched(int32_t change) {
-  channel_->matched[static_cast<int>(peers_)].fetch_add(change, std::memory_order_relaxed);
-  const int32_t before = side_->count.fetch_add(change);
-  const int32_t after = before + change;
-  if (before <= 0 && after > 0) side_->appeared.store(true);
-  if (before > 0 && after <= 0) side_->gone.store(true);
-}
+namespace {
 
-void EndpointStats::Refused(uint32_t count, uint32_t policy) {
-  if (count == 0) return;
-  side_->refused_policy.store(policy);
-  side_->refused.fetch_add(count);
-}
-
-std::unique_ptr<EndpointStats> AttachEndpoint(dds_DomainId_t domain, const std::string& topic,
-                                              PeerKind peers) {
+// The stats of an endpoint in `domain` on `topic` whose peers are `peers`.
+std::unique_ptr<EndpointStats> StatsFor(rulestats_record* rule, dds_DomainId_t domain,
+                                        const std::string& topic, PeerKind peers) {
   Registry& registry = TheRegistry();
   std::lock_guard<std::mutex> lock(registry.mutex);
-  const std::shared_ptr<RuleRecord>& rule = registry.open;
-  if (!rule) return nullptr;
   ChannelRecord* channel = nullptr;
   for (ChannelRecord& existing : rule->channels) {
     if (existing.topic == topic) channel = &existing;
@@ -220,8 +210,11 @@ std::unique_ptr<EndpointStats> AttachEndpoint(dds_DomainId_t domain, const std::
   (peers == PeerKind::kPublisher ? channel->from : channel->to) = domain;
   const int side = rule->side_count == 2 && domain == rule->sides[1].domain ? 1 : 0;
   PeerMatches* matches = &rule->sides[side].peers[static_cast<int>(peers)];
-  return std::make_unique<EndpointStats>(rule, &channel->counters, matches, peers);
+  return std::make_unique<EndpointStats>(rule->shared_from_this(), &channel->counters, matches,
+                                         peers);
 }
+
+}  // namespace
 
 }  // namespace corvane_dds
 
@@ -229,7 +222,7 @@ using corvane_dds::Clock;
 using corvane_dds::RuleRecord;
 using corvane_dds::TheRegistry;
 
-void rulestats_begin_rule(const rulestats_rule* rule) {
+rulestats_record* rulestats_add_rule(const rulestats_rule* rule) {
   auto record = std::make_shared<RuleRecord>();
   record->index = rule->index;
   record->type = rule->type != nullptr ? rule->type : "";
@@ -241,19 +234,26 @@ void rulestats_begin_rule(const rulestats_rule* rule) {
   corvane_dds::Registry& registry = TheRegistry();
   std::lock_guard<std::mutex> lock(registry.mutex);
   registry.rules.push_back(record);
-  registry.open = std::move(record);
+  return record.get();
 }
 
-void rulestats_end_rule() {
-  corvane_dds::Registry& registry = TheRegistry();
-  std::lock_guard<std::mutex> lock(registry.mutex);
-  registry.open.reset();
+void rulestats_attach_reader(rulestats_record* rule, dds_DataReader* reader) {
+  if (rule == nullptr || reader == nullptr) return;
+  reader->stats.Attach(corvane_dds::StatsFor(rule, reader->subscriber->participant->domain_id,
+                                             reader->topic->name,
+                                             corvane_dds::PeerKind::kPublisher));
+}
+
+void rulestats_attach_writer(rulestats_record* rule, dds_DataWriter* writer) {
+  if (rule == nullptr || writer == nullptr) return;
+  writer->stats.Attach(corvane_dds::StatsFor(rule, writer->publisher->participant->domain_id,
+                                             writer->topic->name,
+                                             corvane_dds::PeerKind::kSubscriber));
 }
 
 void rulestats_clear() {
   corvane_dds::Registry& registry = TheRegistry();
   std::lock_guard<std::mutex> lock(registry.mutex);
-  registry.open.reset();
   registry.rules.clear();
 }
 

@@ -1,16 +1,15 @@
+// What each rule is doing, for the log.
 #ifndef CORVANE_MIDDLEWARE_RULE_STATS_H_
 #define CORVANE_MIDDLEWARE_RULE_STATS_H_
 
-// What each rule is doing, for the log: its channels, how many samples and
-// bytes they forwarded or dropped, and which peers they matched.
+// For each rule: its channels, how many samples and bytes they forwarded or
+// dropped, and which peers they matched.
 //
-// The layer knows readers and writers, not rules. The caller names the rule
-// whose endpoints are about to be created (rulestats_begin_rule), creates
-// them, and closes the rule again (rulestats_end_rule); every reader and
-// writer created in between counts for that rule. Within a rule, a channel is
-// one topic name: its reader on one side and its writer on the other. A rule
-// side is one of the rule's two domains. Endpoints created outside a rule are
-// not counted.
+// The layer knows readers and writers, not rules. The caller adds a rule
+// (rulestats_add_rule) and attaches the rule's readers and writers to it.
+// Within a rule, a channel is one topic name: its reader on one side and its
+// writer on the other. A rule side is one of the rule's two domains.
+// Endpoints attached to no rule are not counted.
 //
 // Counting costs the forwarding path a few relaxed atomic additions. Match
 // changes are noted by the DDS listeners and written only by
@@ -33,9 +32,17 @@ struct rulestats_rule {
   bool dst_reliable;
 };
 
-// Endpoints created from now on belong to `rule`, until rulestats_end_rule.
-void rulestats_begin_rule(const rulestats_rule* rule);
-void rulestats_end_rule();
+struct dds_DataReader;
+struct dds_DataWriter;
+// One rule's records, valid until rulestats_clear.
+struct rulestats_record;
+
+// Adds `rule` (copied), reported after the rules added before it.
+rulestats_record* rulestats_add_rule(const rulestats_rule* rule);
+// The endpoint counts for `rule` from now on, and so do the peers it matched
+// already; once per endpoint.
+void rulestats_attach_reader(rulestats_record* rule, dds_DataReader* reader);
+void rulestats_attach_writer(rulestats_record* rule, dds_DataWriter* writer);
 
 // Forgets every rule. Endpoints still alive keep counting into records that
 // are no longer reported.

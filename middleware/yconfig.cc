@@ -1,3 +1,5 @@
+// Read access to YAML documents by key path, over yaml-cpp.
+
 #include "middleware/yconfig.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// Read access to YAML documents by key path.
 #ifndef CORVANE_MIDDLEWARE_YCONFIG_H_
 #define CORVANE_MIDDLEWARE_YCONFIG_H_
 

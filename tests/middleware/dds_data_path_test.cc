@@ -14,7 +14,8 @@
 #include <vector>
 
 #include "dds_test_support.h"
-#include "middleware/dds_entities_internal.h"
+#include "middleware/common/engine.h"
+#include "middleware/cyclone/entities.h"
 
 namespace corvane_test {
 namespace {
@@ -148,11 +149,11 @@ TEST_P(RelayTest, CarriesBytesAndSourceTimestampUnchanged) {
   for (int i = 0; i < kSamples; i++) {
     SCOPED_TRACE(i);
     EXPECT_TRUE(relayed[i].info.valid_data);
-    EXPECT_EQ(relayed[i].info.keyed, c.keyed);
+    EXPECT_EQ(relayed[i].keyed, c.keyed);
     EXPECT_EQ(relayed[i].info.source_timestamp, kFirstTimestamp + i * 1000);
     EXPECT_EQ(probed[i].bytes, relayed[i].bytes);
     EXPECT_EQ(probed[i].info.source_timestamp, kFirstTimestamp + i * 1000);
-    EXPECT_EQ(probed[i].info.keyed, c.keyed);
+    EXPECT_EQ(probed[i].keyed, c.keyed);
     EXPECT_EQ(received[i].n, i);
     EXPECT_EQ(received[i].payload, payloads[i]);
     EXPECT_EQ(received[i].source_timestamp, kFirstTimestamp + i * 1000);
@@ -192,7 +193,7 @@ TEST(RawDataPathTest, ReassemblesFragmentedSamplesFromAnotherProcess) {
   });
   ASSERT_GE(taken.size(), 5u);
   for (const TakenSample& s : taken) {
-    EXPECT_TRUE(s.info.keyed);
+    EXPECT_TRUE(s.keyed);
     // Header, then 64 KiB: seq, keyval, octet count and the octets.
     ASSERT_EQ(s.bytes.size(), 4u + 65536u);
     uint32_t octets;
@@ -318,8 +319,8 @@ TEST(RawDataPathTest, TakesShareTheLimitBetweenKeyedAndKeylessPeers) {
   ASSERT_EQ(first.size(), 1u);
   int keyed = 0, keyless = 0;
   const auto count = [&](const TakenSample& s) {
-    EXPECT_EQ(KeylessSeqOf(s), s.info.keyed ? keyed : keyless);  // id or seq: the first long
-    (s.info.keyed ? keyed : keyless)++;
+    EXPECT_EQ(KeylessSeqOf(s), s.keyed ? keyed : keyless);  // id or seq: the first long
+    (s.keyed ? keyed : keyless)++;
   };
   count(first[0]);
   for (int round = 0; round < 10; round++) {
@@ -354,7 +355,6 @@ TEST(RawDataPathTest, WritesAlteredOrUnlentBytesAsCopies) {
   dds_SampleInfo info{};
   info.valid_data = true;
   info.source_timestamp = kFirstTimestamp;
-  info.keyed = false;
   ASSERT_EQ(dds_DataWriter_raw_write_w_sampleinfoex(writer, bytes.data(), 12, &info),
             dds_RETCODE_OK);
   // Without sample information the kind is unknown: both kinds get it.
@@ -372,8 +372,8 @@ TEST(RawDataPathTest, WritesAlteredOrUnlentBytesAsCopies) {
   std::vector<dds_time_t> keyless_timestamps;
   for (const TakenSample& s : taken) {
     EXPECT_EQ(s.bytes, bytes);
-    keyed += s.info.keyed ? 1 : 0;
-    if (!s.info.keyed) keyless_timestamps.push_back(s.info.source_timestamp);
+    keyed += s.keyed ? 1 : 0;
+    if (!s.keyed) keyless_timestamps.push_back(s.info.source_timestamp);
   }
   EXPECT_EQ(keyed, 1);
   ASSERT_EQ(keyless_timestamps.size(), 2u);
@@ -405,13 +405,17 @@ TEST(RawDataPathTest, RefusedForwardKeepsNoReferenceToTheLentSample) {
                                                   dds_ANY_INSTANCE_STATE) == dds_RETCODE_OK;
   }));
   const dds_SampleInfo* info = dds_SampleInfoSeq_get(seqs.infos, 0);
-  auto* lent = static_cast<ddsi_serdata*>(const_cast<void*>(info->origin));
+  ddsi_serdata* lent = info->origin->cyclone->serdata;
   const uint32_t references = ddsrt_atomic_ld32(&lent->refc);
-  dds_delete(writer->writers[info->keyed ? 1 : 0].get());
+  dds_delete(CycloneEntity(writer, info->origin->cyclone->kind));
   // The source (a layer writer) is transient-local: sent as from a volatile
   // one, the sample goes through the writer just deleted.
+  corvane_dds::CycloneSample volatile_sample = *info->origin->cyclone;
+  volatile_sample.history_depth = 0;
+  dds_SampleOrigin volatile_origin = *info->origin;
+  volatile_origin.cyclone = &volatile_sample;
   dds_SampleInfo as_volatile = *info;
-  as_volatile.history_depth = 0;
+  as_volatile.origin = &volatile_origin;
   EXPECT_NE(
       dds_DataWriter_raw_write_w_sampleinfoex(writer, dds_DataSeq_get(seqs.data, 0),
                                               dds_UnsignedLongSeq_get(seqs.sizes, 0), &as_volatile),
@@ -497,7 +501,11 @@ TEST(RawDataPathTest, KeepsEachLatchedPublicationWithinTheByteBound) {
     info.valid_data = true;
     info.source_timestamp = kFirstTimestamp + publication;
     info.publication_handle = static_cast<uint64_t>(publication);
-    info.history_depth = 1;
+    // As taken from a transient-local publication that keeps one sample.
+    const corvane_dds::CycloneSample latched{nullptr, corvane_dds::kKeyless, 1, 0};
+    dds_SampleOrigin origin;
+    origin.cyclone = &latched;
+    info.origin = &origin;
     ASSERT_EQ(dds_DataWriter_raw_write_w_sampleinfoex(writer, bytes.data(),
                                                       static_cast<uint32_t>(bytes.size()), &info),
               0);

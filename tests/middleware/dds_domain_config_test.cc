@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "middleware/dds_domain_config_internal.h"
+#include "middleware/cyclone/domain.h"
 
 namespace corvane_dds {
 namespace {

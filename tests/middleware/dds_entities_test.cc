@@ -5,6 +5,7 @@
 #include <climits>
 
 #include "dds_test_support.h"
+#include "middleware/dds_internal.h"
 
 namespace corvane_test {
 namespace {

@@ -8,7 +8,7 @@
 #include <optional>
 #include <ostream>
 
-#include "middleware/dds_request_ledger_internal.h"
+#include "middleware/fastdds/request_ledger.h"
 
 namespace {
 

@@ -1,5 +1,8 @@
+// Layer domains, typed peers and take helpers of the middleware tests.
+
 #include "dds_test_support.h"
 
+#include "middleware/cyclone/entities.h"
 #include "middleware/dds_entities_internal.h"
 
 namespace corvane_test {
@@ -72,7 +75,9 @@ std::vector<TakenSample> TakeAndVisit(dds_DataReader* reader, int32_t max_sample
     const uint32_t size = dds_UnsignedLongSeq_get(seqs.sizes, i);
     const dds_SampleInfo* info = dds_SampleInfoSeq_get(seqs.infos, i);
     visit(bytes, size, info);
-    taken.push_back({std::vector<uint8_t>(bytes, bytes + size), *info});
+    const bool keyed = info->origin != nullptr && info->origin->cyclone != nullptr &&
+                       info->origin->cyclone->kind == corvane_dds::kKeyed;
+    taken.push_back({std::vector<uint8_t>(bytes, bytes + size), *info, keyed});
     taken.back().info.origin = nullptr;  // dangles once the loan is back
   }
   dds_DataReader_raw_return_loan(reader, seqs.data, seqs.infos, seqs.sizes);
@@ -134,14 +139,23 @@ dds_entity_t TypedPeer::Reader(bool reliable, bool transient_local) {
   return reader;
 }
 
+dds_entity_t CycloneEntity(const dds_DataWriter* writer, int kind) {
+  return dynamic_cast<const corvane_dds::CycloneWriter&>(*writer->engine).entity(kind);
+}
+
+dds_entity_t CycloneEntity(const dds_DataReader* reader, int kind) {
+  return dynamic_cast<const corvane_dds::CycloneReader&>(*reader->engine).entity(kind);
+}
+
 int32_t PublicationsMatched(const dds_DataWriter* writer) {
   int32_t matched = 0;
-  for (const corvane_dds::CycloneEntity& kind : writer->writers) {
+  for (int kind = 0; kind < corvane_dds::kKinds; kind++) {
+    const dds_entity_t entity = CycloneEntity(writer, kind);
     dds_instance_handle_t handles[64];
-    const int32_t count = dds_get_matched_subscriptions(kind.get(), handles, 64);
+    const int32_t count = dds_get_matched_subscriptions(entity, handles, 64);
     for (int32_t i = 0; i < count && i < 64; i++) {
       dds_builtintopic_endpoint_t* reader =
-          dds_get_matched_subscription_data(kind.get(), handles[i]);
+          dds_get_matched_subscription_data(entity, handles[i]);
       if (reader == nullptr) continue;
       dds_durability_kind_t durability = DDS_DURABILITY_VOLATILE;
       dds_qget_durability(reader->qos, &durability);
@@ -154,8 +168,8 @@ int32_t PublicationsMatched(const dds_DataWriter* writer) {
 
 int32_t SubscriptionsMatched(const dds_DataReader* reader) {
   int32_t matched = 0;
-  for (const corvane_dds::CycloneEntity& kind : reader->readers) {
-    matched += SubscriptionsMatched(kind.get());
+  for (int kind = 0; kind < corvane_dds::kKinds; kind++) {
+    matched += SubscriptionsMatched(CycloneEntity(reader, kind));
   }
   return matched;
 }

@@ -63,7 +63,8 @@ class TakeSequences {
 // A sample copied out of a loan.
 struct TakenSample {
   std::vector<uint8_t> bytes;
-  dds_SampleInfo info;
+  dds_SampleInfo info;  // its origin cleared
+  bool keyed;           // taken from a keyed Cyclone reader
 };
 
 // One take of at most `max_samples` in any state; the samples are copied and
@@ -98,6 +99,10 @@ class TypedPeer {
 // A writer's count leaves out transient-local readers, such as the twin
 // each layer reader holds.
 int32_t PublicationsMatched(const dds_DataWriter* writer);
+// The Cyclone endpoint of `kind` (0 keyless, 1 keyed) behind a plain-topic
+// layer endpoint.
+dds_entity_t CycloneEntity(const dds_DataWriter* writer, int kind);
+dds_entity_t CycloneEntity(const dds_DataReader* reader, int kind);
 int32_t SubscriptionsMatched(const dds_DataReader* reader);
 
 // `type` under another type name.

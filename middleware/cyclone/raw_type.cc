@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "middleware/dds_raw_type_internal.h"
+#include "middleware/cyclone/raw_type.h"
 
 namespace corvane_dds {
 namespace {

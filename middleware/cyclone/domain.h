@@ -1,5 +1,6 @@
-#ifndef CORVANE_MIDDLEWARE_DDS_DOMAIN_CONFIG_INTERNAL_H_
-#define CORVANE_MIDDLEWARE_DDS_DOMAIN_CONFIG_INTERNAL_H_
+// The layer's Cyclone domain instances.
+#ifndef CORVANE_MIDDLEWARE_CYCLONE_DOMAIN_H_
+#define CORVANE_MIDDLEWARE_CYCLONE_DOMAIN_H_
 
 // The layer's Cyclone domain instances.
 //
@@ -46,4 +47,4 @@ std::shared_ptr<CycloneDomain> AcquireCycloneDomain(dds_DomainId_t domain_id);
 
 }  // namespace corvane_dds
 
-#endif  // CORVANE_MIDDLEWARE_DDS_DOMAIN_CONFIG_INTERNAL_H_
+#endif  // CORVANE_MIDDLEWARE_CYCLONE_DOMAIN_H_

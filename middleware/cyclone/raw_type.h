@@ -1,5 +1,6 @@
-#ifndef CORVANE_MIDDLEWARE_DDS_RAW_TYPE_INTERNAL_H_
-#define CORVANE_MIDDLEWARE_DDS_RAW_TYPE_INTERNAL_H_
+// Cyclone DDS type support for serialized samples of any type name.
+#ifndef CORVANE_MIDDLEWARE_CYCLONE_RAW_TYPE_H_
+#define CORVANE_MIDDLEWARE_CYCLONE_RAW_TYPE_H_
 
 // Opaque Cyclone DDS type support: a sertype that knows only its type name and
 // whether it is keyed, and serdata that hold a sample's serialized bytes
@@ -41,4 +42,4 @@ uint32_t RawSerdataSize(const ddsi_serdata* serdata);
 
 }  // namespace corvane_dds
 
-#endif  // CORVANE_MIDDLEWARE_DDS_RAW_TYPE_INTERNAL_H_
+#endif  // CORVANE_MIDDLEWARE_CYCLONE_RAW_TYPE_H_

@@ -1,5 +1,6 @@
-#ifndef CORVANE_MIDDLEWARE_DDS_FASTDDS_RAW_TYPE_INTERNAL_H_
-#define CORVANE_MIDDLEWARE_DDS_FASTDDS_RAW_TYPE_INTERNAL_H_
+// Fast DDS type support for serialized samples of any type name.
+#ifndef CORVANE_MIDDLEWARE_FASTDDS_RAW_TYPE_H_
+#define CORVANE_MIDDLEWARE_FASTDDS_RAW_TYPE_H_
 
 // A Fast DDS type support for any type name whose samples are serialized
 // bytes, encapsulation header included, passed through untouched. Keyless,
@@ -25,4 +26,4 @@ std::unique_ptr<eprosima::fastdds::dds::TopicDataType> MakeRawTopicDataType(
 
 }  // namespace corvane_dds
 
-#endif  // CORVANE_MIDDLEWARE_DDS_FASTDDS_RAW_TYPE_INTERNAL_H_
+#endif  // CORVANE_MIDDLEWARE_FASTDDS_RAW_TYPE_H_

@@ -1,7 +1,6 @@
 // Fast DDS participants, raw topics, writers and readers of the layer.
 
 #include <algorithm>
-#include <cstring>
 #include <fastdds/dds/domain/DomainParticipantFactory.hpp>
 #include <fastdds/dds/log/Log.hpp>
 #include <fastdds/dds/log/StdoutErrConsumer.hpp>
@@ -9,48 +8,22 @@
 #include <fastdds/dds/topic/TypeSupport.hpp>
 #include <mutex>
 
-#include "middleware/dds_delivery_internal.h"
-#include "middleware/dds_entities_internal.h"
-#include "middleware/dds_fastdds_entities_internal.h"
-#include "middleware/dds_fastdds_raw_type_internal.h"
-#include "middleware/rule_stats_internal.h"
+#include "middleware/common/delivery.h"
+#include "middleware/fastdds/entities.h"
+#include "middleware/fastdds/raw_type.h"
+#include "middleware/common/endpoint_stats.h"
 
 namespace corvane_dds {
 namespace {
 
 using ReturnCode = eprosima::fastrtps::types::ReturnCode_t;
 
-constexpr char kRequestPrefix[] = "rq/";
-constexpr char kRequestSuffix[] = "Request";
-constexpr char kReplyPrefix[] = "rr/";
-constexpr char kReplySuffix[] = "Reply";
 // Samples whose room a writer or reader allocates up front; more is allocated
 // as needed. Service traffic is sparse, and a rule has four such endpoints.
 constexpr int32_t kPreallocatedSamples = 4;
 // Cyclone readers acknowledge only when asked, so a writer that asks rarely
 // (Fast DDS's default is 3 s) leaves lost samples unrepaired that long.
 const eprosima::fastrtps::Duration_t kHeartbeatPeriod(0, 100000000);
-
-bool StartsWith(const std::string& text, const char* prefix) {
-  return text.compare(0, std::strlen(prefix), prefix) == 0;
-}
-
-bool EndsWith(const std::string& text, const char* suffix) {
-  const size_t length = std::strlen(suffix);
-  return text.size() >= length && text.compare(text.size() - length, length, suffix) == 0;
-}
-
-// "rq/NAMERequest" -> "rr/NAMEReply"; empty for other names.
-std::string ReplyTopicOf(const std::string& topic_name) {
-  const size_t prefix = std::strlen(kRequestPrefix);
-  const size_t suffix = std::strlen(kRequestSuffix);
-  if (!StartsWith(topic_name, kRequestPrefix) || !EndsWith(topic_name, kRequestSuffix) ||
-      topic_name.size() < prefix + suffix) {
-    return std::string();
-  }
-  return kReplyPrefix + topic_name.substr(prefix, topic_name.size() - prefix - suffix) +
-         kReplySuffix;
-}
 
 // Fast DDS logs to standard output by default; corvane's diagnostics go to
 // standard error.
@@ -91,10 +64,6 @@ eprosima::fastrtps::rtps::GUID_t ToFastDds(const Guid& guid) {
   return result;
 }
 
-bool IsFastDdsTopic(const std::string& topic_name) {
-  return StartsWith(topic_name, kRequestPrefix) || StartsWith(topic_name, kReplyPrefix);
-}
-
 // --- participant -------------------------------------------------------------
 
 FastDdsParticipant::~FastDdsParticipant() {
@@ -128,54 +97,18 @@ void FastDdsParticipant::ReleaseTopic(fdds::Topic* topic) {
   topics_.erase(found);
 }
 
-void FastDdsParticipant::AddReader(FastDdsReader* reader) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  readers_.push_back(reader);
-}
-
-void FastDdsParticipant::RemoveReader(FastDdsReader* reader) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  readers_.erase(std::remove(readers_.begin(), readers_.end(), reader), readers_.end());
-  routes_.erase(reader);
-}
-
-Guid FastDdsParticipant::BindReplyReader(const FastDdsWriter& writer) {
-  if (writer.reply_topic().empty()) return Guid();
-  const Guid writer_guid = writer.guid();
-  std::lock_guard<std::mutex> lock(mutex_);
-  FastDdsReader* unbound = nullptr;
-  for (FastDdsReader* reader : readers_) {
-    if (reader->topic_name() != writer.reply_topic()) continue;
-    const auto route = routes_.find(reader);
-    if (route == routes_.end()) {
-      if (unbound == nullptr) unbound = reader;
-    } else if (route->second.writer == writer_guid) {
-      return reader->guid();
-    }
-  }
-  if (unbound == nullptr) return Guid();
-  routes_[unbound] = ReplyRoute{writer_guid, writer.ledger()};
-  return unbound->guid();
-}
-
-ReplyRoute FastDdsParticipant::RouteOf(const FastDdsReader& reader) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  const auto route = routes_.find(&reader);
-  return route == routes_.end() ? ReplyRoute() : route->second;
-}
-
 // --- writers and readers -----------------------------------------------------
 
-FastDdsWriter::FastDdsWriter(FastDdsTopic* topic, dds_DataWriter* owner)
+FastDdsWriter::FastDdsWriter(const FastDdsTopic& topic, StatsSlot& stats)
     : topic_(topic),
-      owner_(owner),
-      reply_topic_(ReplyTopicOf(topic->topic()->get_name())),
-      ledger_(reply_topic_.empty() ? nullptr
-                                   : std::make_shared<RequestLedger>(topic->topic()->get_name())) {}
+      stats_(stats),
+      ledger_(topic.kind() == dds_REQUEST_TOPIC
+                  ? std::make_shared<RequestLedger>(topic.topic()->get_name())
+                  : nullptr) {}
 
 bool FastDdsWriter::Open(const fdds::DataWriterQos& qos) {
-  writer_ = topic_->participant()->publisher()->create_datawriter(
-      topic_->topic(), qos, this,
+  writer_ = topic_.participant().publisher()->create_datawriter(
+      topic_.topic(), qos, this,
       fdds::StatusMask::publication_matched() << fdds::StatusMask::offered_incompatible_qos());
   return writer_ != nullptr;
 }
@@ -183,78 +116,72 @@ bool FastDdsWriter::Open(const fdds::DataWriterQos& qos) {
 FastDdsWriter::~FastDdsWriter() {
   if (writer_ == nullptr) return;
   writer_->set_listener(nullptr);
-  topic_->participant()->publisher()->delete_datawriter(writer_);
+  topic_.participant().publisher()->delete_datawriter(writer_);
 }
 
 void FastDdsWriter::on_publication_matched(fdds::DataWriter*,
                                            const fdds::PublicationMatchedStatus& status) {
-  if (owner_->stats) owner_->stats->Matched(status.current_count_change);
+  stats_.Matched(status.current_count_change);
 }
 
 void FastDdsWriter::on_offered_incompatible_qos(fdds::DataWriter*,
                                                 const fdds::OfferedIncompatibleQosStatus& status) {
-  if (owner_->stats && status.total_count_change > 0) {
-    owner_->stats->Refused(static_cast<uint32_t>(status.total_count_change),
-                           static_cast<uint32_t>(status.last_policy_id));
-  }
+  stats_.Refused(status.total_count_change, static_cast<uint32_t>(status.last_policy_id));
+}
+
+void FastDdsWriter::AnsweredBy(const Guid& reply_reader) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  reply_reader_ = reply_reader;
 }
 
 bool FastDdsReader::Open(const fdds::DataReaderQos& qos) {
-  FastDdsParticipant* participant = topic_->participant();
-  reader_ = participant->subscriber()->create_datareader(
-      topic_->topic(), qos, this,
+  reader_ = topic_.participant().subscriber()->create_datareader(
+      topic_.topic(), qos, this,
       fdds::StatusMask::data_available() << fdds::StatusMask::subscription_matched()
                                          << fdds::StatusMask::requested_incompatible_qos());
-  if (reader_ == nullptr) return false;
-  participant->AddReader(this);
-  return true;
+  return reader_ != nullptr;
 }
 
 // The listener goes before the reader, so no callback starts meanwhile; the
 // deletion waits for one in progress.
 FastDdsReader::~FastDdsReader() {
   if (reader_ == nullptr) return;
-  topic_->participant()->RemoveReader(this);
   reader_->set_listener(nullptr);
-  topic_->participant()->subscriber()->delete_datareader(reader_);
+  topic_.participant().subscriber()->delete_datareader(reader_);
+}
+
+bool FastDdsReader::AnswerFor(WriterEngine& requests) {
+  auto* writer = dynamic_cast<FastDdsWriter*>(&requests);
+  if (writer == nullptr || !writer->ledger()) return false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (route_.ledger) return false;
+    route_ = Route{writer->guid(), writer->ledger()};
+  }
+  writer->AnsweredBy(FromFastDds(reader_->guid()));
+  return true;
 }
 
 // The samples wait in Fast DDS's own reader cache, which its resource limits
 // bound, so they count as zero bytes of the delivery thread's backlog: this
 // only wakes the thread, and never waits or asks for drops.
 void FastDdsReader::on_data_available(fdds::DataReader*) {
-  owner_->delivery->Arrived(0);
+  delivery_.Arrived(0);
 }
 
 void FastDdsReader::on_subscription_matched(fdds::DataReader*,
                                             const fdds::SubscriptionMatchedStatus& status) {
-  if (owner_->stats) owner_->stats->Matched(status.current_count_change);
+  stats_.Matched(status.current_count_change);
 }
 
 void FastDdsReader::on_requested_incompatible_qos(
     fdds::DataReader*, const fdds::RequestedIncompatibleQosStatus& status) {
-  if (owner_->stats && status.total_count_change > 0) {
-    owner_->stats->Refused(static_cast<uint32_t>(status.total_count_change),
-                           static_cast<uint32_t>(status.last_policy_id));
-  }
+  stats_.Refused(status.total_count_change, static_cast<uint32_t>(status.last_policy_id));
 }
 
 // --- creation ----------------------------------------------------------------
 
-void FastDdsDeleter::operator()(FastDdsParticipant* participant) const {
-  std::unique_ptr<FastDdsParticipant> doomed(participant);
-}
-void FastDdsDeleter::operator()(FastDdsTopic* topic) const {
-  std::unique_ptr<FastDdsTopic> doomed(topic);
-}
-void FastDdsDeleter::operator()(FastDdsWriter* writer) const {
-  std::unique_ptr<FastDdsWriter> doomed(writer);
-}
-void FastDdsDeleter::operator()(FastDdsReader* reader) const {
-  std::unique_ptr<FastDdsReader> doomed(reader);
-}
-
-FastDdsPtr<FastDdsParticipant> FastDdsCreateParticipant(dds_DomainId_t domain_id) {
+std::unique_ptr<ParticipantEngine> CreateFastDdsParticipant(dds_DomainId_t domain_id) {
   RouteFastDdsLogs();
   fdds::DomainParticipantFactory* factory = fdds::DomainParticipantFactory::get_instance();
   // The profiles of FASTRTPS_DEFAULT_PROFILES_FILE (and the working
@@ -266,23 +193,22 @@ FastDdsPtr<FastDdsParticipant> FastDdsCreateParticipant(dds_DomainId_t domain_id
   if (participant == nullptr) return nullptr;
   fdds::Publisher* publisher = participant->create_publisher(fdds::PUBLISHER_QOS_DEFAULT);
   fdds::Subscriber* subscriber = participant->create_subscriber(fdds::SUBSCRIBER_QOS_DEFAULT);
-  FastDdsPtr<FastDdsParticipant> result(
-      std::make_unique<FastDdsParticipant>(participant, publisher, subscriber).release());
+  auto result = std::make_unique<FastDdsParticipant>(participant, publisher, subscriber);
   if (publisher == nullptr || subscriber == nullptr) return nullptr;
   return result;
 }
 
-FastDdsPtr<FastDdsTopic> FastDdsCreateTopic(FastDdsParticipant* participant,
-                                            const std::string& topic_name,
-                                            const std::string& type_name) {
-  fdds::Topic* topic = participant->AcquireTopic(topic_name, type_name);
+std::unique_ptr<TopicEngine> FastDdsParticipant::CreateTopic(const std::string& topic_name,
+                                                             const std::string& type_name,
+                                                             dds_TopicKind kind) {
+  fdds::Topic* topic = AcquireTopic(topic_name, type_name);
   if (topic == nullptr) return nullptr;
-  return FastDdsPtr<FastDdsTopic>(std::make_unique<FastDdsTopic>(participant, topic).release());
+  return std::make_unique<FastDdsTopic>(*this, topic, kind);
 }
 
-FastDdsPtr<FastDdsWriter> FastDdsCreateWriter(FastDdsTopic* topic, const dds_DataWriterQos& qos,
-                                              dds_DataWriter* owner) {
-  fdds::Publisher* publisher = topic->participant()->publisher();
+std::unique_ptr<WriterEngine> FastDdsTopic::CreateWriter(const dds_DataWriterQos& qos,
+                                                         StatsSlot& stats) {
+  fdds::Publisher* publisher = participant_.publisher();
   fdds::DataWriterQos fast_qos = publisher->get_default_datawriter_qos();
   fast_qos.reliability().kind = qos.reliability.kind == dds_RELIABLE_RELIABILITY_QOS
                                     ? fdds::RELIABLE_RELIABILITY_QOS
@@ -292,21 +218,22 @@ FastDdsPtr<FastDdsWriter> FastDdsCreateWriter(FastDdsTopic* topic, const dds_Dat
   fast_qos.durability().kind = fdds::VOLATILE_DURABILITY_QOS;
   fast_qos.reliable_writer_qos().times.heartbeatPeriod = kHeartbeatPeriod;
   fast_qos.resource_limits().allocated_samples = kPreallocatedSamples;
-  FastDdsPtr<FastDdsWriter> writer(std::make_unique<FastDdsWriter>(topic, owner).release());
+  auto writer = std::make_unique<FastDdsWriter>(*this, stats);
   if (!writer->Open(fast_qos)) return nullptr;
   return writer;
 }
 
-FastDdsPtr<FastDdsReader> FastDdsCreateReader(FastDdsTopic* topic, const dds_DataReaderQos& qos,
-                                              dds_DataReader* owner) {
-  fdds::DataReaderQos fast_qos = topic->participant()->subscriber()->get_default_datareader_qos();
+std::unique_ptr<ReaderEngine> FastDdsTopic::CreateReader(const dds_DataReaderQos& qos,
+                                                         DeliveryThread& delivery,
+                                                         StatsSlot& stats) {
+  fdds::DataReaderQos fast_qos = participant_.subscriber()->get_default_datareader_qos();
   fast_qos.reliability().kind = qos.reliability.kind == dds_RELIABLE_RELIABILITY_QOS
                                     ? fdds::RELIABLE_RELIABILITY_QOS
                                     : fdds::BEST_EFFORT_RELIABILITY_QOS;
   fast_qos.history().kind = fdds::KEEP_ALL_HISTORY_QOS;
   fast_qos.durability().kind = fdds::VOLATILE_DURABILITY_QOS;
   fast_qos.resource_limits().allocated_samples = kPreallocatedSamples;
-  FastDdsPtr<FastDdsReader> reader(std::make_unique<FastDdsReader>(topic, owner).release());
+  auto reader = std::make_unique<FastDdsReader>(*this, delivery, stats);
   if (!reader->Open(fast_qos)) return nullptr;
   return reader;
 }
@@ -329,12 +256,12 @@ dds_ReturnCode_t ToLayerQos(const FastQos& fast_qos, Qos* qos) {
 
 }  // namespace
 
-dds_ReturnCode_t FastDdsWriterQos(const FastDdsWriter* writer, dds_DataWriterQos* qos) {
-  return ToLayerQos(writer->writer()->get_qos(), qos);
+dds_ReturnCode_t FastDdsWriter::GetQos(dds_DataWriterQos* qos) const {
+  return ToLayerQos(writer_->get_qos(), qos);
 }
 
-dds_ReturnCode_t FastDdsReaderQos(const FastDdsReader* reader, dds_DataReaderQos* qos) {
-  return ToLayerQos(reader->reader()->get_qos(), qos);
+dds_ReturnCode_t FastDdsReader::GetQos(dds_DataReaderQos* qos) const {
+  return ToLayerQos(reader_->get_qos(), qos);
 }
 
 }  // namespace corvane_dds

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "middleware/dds_fastdds_raw_type_internal.h"
+#include "middleware/fastdds/raw_type.h"
 
 namespace corvane_dds {
 namespace {

@@ -1,13 +1,12 @@
 // What transient-local publications keep for late joiners, on both sides of a relay.
 
-#include <pthread.h>
-#include <signal.h>
-
 #include <algorithm>
 #include <utility>
 
-#include "middleware/dds_latched_internal.h"
-#include "middleware/dds_qos_internal.h"
+#include "middleware/common/signal_block.h"
+#include "middleware/cyclone/entities.h"
+#include "middleware/cyclone/latched.h"
+#include "middleware/cyclone/qos.h"
 #include "middleware/logger.h"
 
 namespace corvane_dds {
@@ -71,15 +70,8 @@ RetainedHistory::RetainedHistory(dds_entity_t publisher, const dds_entity_t (&to
       topics_{topics[0], topics[1]},
       qos_(qos),
       topic_name_(std::move(topic_name)) {
-  // Like the delivery threads, this one takes no asynchronous signals.
-  sigset_t blocked, previous;
-  sigfillset(&blocked);
-  for (const int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT, SIGSYS}) {
-    sigdelset(&blocked, fault);
-  }
-  pthread_sigmask(SIG_BLOCK, &blocked, &previous);
+  const SignalBlock block;
   sweeper_ = std::thread([this] { Sweep(); });
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 RetainedHistory::~RetainedHistory() {
@@ -127,21 +119,19 @@ bool RetainedHistory::OverBounds() {
   if (samples_ <= kMaxRetainedSamples && bytes_ <= kMaxRetainedBytes) return false;
   if (!warned_) {
     warned_ = true;
-    logger* lg = logger_global();
-    if (lg->level <= LOGGER_WARNING) {
-      logger_write(lg, LOGGER_WARNING, 0, 0, 0,
-                   "topic %s: transient-local publishers keep more than %lld samples or %lld "
-                   "bytes; the oldest history goes first",
-                   topic_name_.c_str(), static_cast<long long>(kMaxRetainedSamples),
-                   static_cast<long long>(kMaxRetainedBytes));
-    }
+    logger_log(LOGGER_WARNING,
+               "topic %s: transient-local publishers keep more than %lld samples or %lld "
+               "bytes; the oldest history goes first",
+               topic_name_.c_str(), static_cast<long long>(kMaxRetainedSamples),
+               static_cast<long long>(kMaxRetainedBytes));
   }
   return true;
 }
 
-dds_entity_t RetainedHistory::WriterFor(int kind, const dds_SampleInfo& info,
+dds_entity_t RetainedHistory::WriterFor(const CycloneSample& origin, uint64_t publication,
                                         const ddsi_serdata* sample) {
-  const Key key(kind, info.publication_handle);
+  const int kind = origin.kind;
+  const Key key(kind, publication);
   std::vector<dds_entity_t> doomed;
   dds_entity_t writer = 0;
   {
@@ -149,10 +139,10 @@ dds_entity_t RetainedHistory::WriterFor(int kind, const dds_SampleInfo& info,
     auto it = sources_.find(key);
     if (it == sources_.end()) {
       Source source;
-      source.writer = CreateWriter(kind, info.history_depth);
+      source.writer = CreateWriter(kind, origin.history_depth);
       if (source.writer <= 0) return source.writer;
-      source.reader = info.source;
-      source.depth = info.history_depth;
+      source.reader = origin.source;
+      source.depth = origin.history_depth;
       it = sources_.emplace(key, std::move(source)).first;
     }
     it->second.last_write = ++writes_;

@@ -1,7 +1,7 @@
-#ifndef CORVANE_MIDDLEWARE_DDS_LATCHED_INTERNAL_H_
-#define CORVANE_MIDDLEWARE_DDS_LATCHED_INTERNAL_H_
-
 // History of transient-local ("latched") publishers, carried across a relay.
+#ifndef CORVANE_MIDDLEWARE_CYCLONE_LATCHED_H_
+#define CORVANE_MIDDLEWARE_CYCLONE_LATCHED_H_
+
 //
 // Receiving: a transient-local reader gets what such publishers kept for late
 // joiners but never matches a volatile publisher, so each reader kind has a
@@ -40,6 +40,8 @@
 
 namespace corvane_dds {
 
+struct CycloneSample;
+
 // What a relay's writer keeps for late joiners, in all: at most this many
 // samples or bytes, whatever the source publishers' depths.
 constexpr int64_t kMaxRetainedSamples = 1000;
@@ -76,9 +78,11 @@ class RetainedHistory {
   RetainedHistory(const RetainedHistory&) = delete;
   RetainedHistory& operator=(const RetainedHistory&) = delete;
 
-  // The writer to publish `sample` of kind `kind` through, the sample counted
-  // as kept; <= 0 when none could be created.
-  dds_entity_t WriterFor(int kind, const dds_SampleInfo& info, const ddsi_serdata* sample);
+  // The writer to publish `sample` through, the sample counted as kept;
+  // <= 0 when none could be created. `origin` is where it was taken, from
+  // the source publication `publication`.
+  dds_entity_t WriterFor(const CycloneSample& origin, uint64_t publication,
+                         const ddsi_serdata* sample);
 
  private:
   struct Source {
@@ -120,4 +124,4 @@ class RetainedHistory {
 
 }  // namespace corvane_dds
 
-#endif  // CORVANE_MIDDLEWARE_DDS_LATCHED_INTERNAL_H_
+#endif  // CORVANE_MIDDLEWARE_CYCLONE_LATCHED_H_

@@ -1,5 +1,6 @@
-#ifndef CORVANE_MIDDLEWARE_DDS_BACKLOG_INTERNAL_H_
-#define CORVANE_MIDDLEWARE_DDS_BACKLOG_INTERNAL_H_
+// A Cyclone reader's backlog of samples taken on the receive thread.
+#ifndef CORVANE_MIDDLEWARE_CYCLONE_BACKLOG_H_
+#define CORVANE_MIDDLEWARE_CYCLONE_BACKLOG_H_
 
 // A reader's backlog: the Cyclone samples its listener took on the receive
 // thread that its delivery thread has not taken yet. Taking them at once
@@ -56,4 +57,4 @@ class SampleBacklog {
 
 }  // namespace corvane_dds
 
-#endif  // CORVANE_MIDDLEWARE_DDS_BACKLOG_INTERNAL_H_
+#endif  // CORVANE_MIDDLEWARE_CYCLONE_BACKLOG_H_

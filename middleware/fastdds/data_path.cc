@@ -6,8 +6,10 @@
 #include <chrono>
 #include <fastdds/dds/subscriber/SampleInfo.hpp>
 
-#include "middleware/dds_fastdds_entities_internal.h"
-#include "middleware/dds_fastdds_raw_type_internal.h"
+#include "middleware/common/delivery.h"
+#include "middleware/common/sequences.h"
+#include "middleware/fastdds/entities.h"
+#include "middleware/fastdds/raw_type.h"
 #include "middleware/logger.h"
 
 namespace corvane_dds {
@@ -36,23 +38,40 @@ eprosima::fastrtps::Time_t FastDdsTime(int64_t nanoseconds) {
                                     static_cast<uint32_t>(nanoseconds % 1000000000));
 }
 
-// Whether a reply taken by `reader` goes on, and what it must name then.
+int64_t NowNanoseconds() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+// What a take lent: the layer's copies, kept for reuse by the next take.
+class FastDdsLoan : public Loan {
+ public:
+  void Return() override {}
+  std::vector<FastDdsSample> samples;
+};
+
+}  // namespace
+
 // Replies that name nothing pass unchanged (their server pairs through the
 // payload); replies to someone else's request are not ours to forward.
-bool AdmitReply(const FastDdsReader& reader, FastDdsSample* sample) {
+bool FastDdsReader::AdmitReply(FastDdsSample* sample) {
   sample->translated = false;
-  if (!reader.forwards_replies() || !sample->related.guid.known()) return true;
-  const ReplyRoute route = reader.topic()->participant()->RouteOf(reader);
+  if (topic_.kind() != dds_REPLY_TOPIC || !sample->related.guid.known()) return true;
+  Route route;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    route = route_;
+  }
   if (!route.ledger) return false;
-  if (sample->related.guid != reader.guid() && sample->related.guid != route.writer) return false;
+  if (sample->related.guid != FromFastDds(reader_->guid()) && sample->related.guid != route.writer)
+    return false;
   const std::optional<SampleIdentity> client = route.ledger->Claim(sample->related.sequence());
   if (!client) {
-    logger* log = logger_global();
-    if (log->level <= LOGGER_DEBUG) {
-      logger_write(log, LOGGER_DEBUG, 0, 0, 0,
-                   "%s: dropped a reply to request %lld, which is unknown or answered already",
-                   reader.topic_name().c_str(), static_cast<long long>(sample->related.sequence()));
-    }
+    logger_log(LOGGER_DEBUG,
+               "%s: dropped a reply to request %lld, which is unknown or answered already",
+               topic_.topic()->get_name().c_str(),
+               static_cast<long long>(sample->related.sequence()));
     return false;
   }
   sample->translated = true;
@@ -60,52 +79,65 @@ bool AdmitReply(const FastDdsReader& reader, FastDdsSample* sample) {
   return true;
 }
 
-}  // namespace
-
-FastDdsTaken FastDdsTake(FastDdsReader* reader, uint32_t limit, std::vector<FastDdsSample>* samples,
-                         std::vector<const FastDdsSample*>* kept) {
-  if (samples->size() < limit) samples->resize(limit);
-  const Guid own = reader->topic()->participant()->guid();
-  FastDdsTaken taken;
+void FastDdsReader::Take(uint32_t, uint32_t, uint32_t, LentSamples& out) {
+  FastDdsLoan& loan = LoanIn<FastDdsLoan>(out.data);
+  if (loan.samples.size() < out.limit) loan.samples.resize(out.limit);
+  const Guid own = topic_.participant().guid();
+  uint32_t removed = 0;
   uint32_t next = 0;
-  while (next < limit) {
-    FastDdsSample& sample = (*samples)[next];
+  while (next < out.limit) {
+    FastDdsSample& sample = loan.samples[next];
     RawData data;
     data.in = &sample.bytes;
     fdds::SampleInfo info;
-    if (reader->reader()->take_next_sample(&data, &info) != ReturnCode::RETCODE_OK) break;
-    taken.removed++;
+    if (reader_->take_next_sample(&data, &info) != ReturnCode::RETCODE_OK) break;
+    removed++;
     if (!info.valid_data) continue;
     sample.identity = FromFastDds(info.sample_identity);
     sample.related = FromFastDds(info.related_sample_identity);
     // The layer never hears its own writers, as on Cyclone.
     if (sample.identity.guid.SameParticipant(own)) continue;
-    if (!AdmitReply(*reader, &sample)) continue;
+    if (!AdmitReply(&sample)) continue;
     sample.source_timestamp = static_cast<int64_t>(info.source_timestamp.seconds()) * 1000000000 +
                               info.source_timestamp.nanosec();
-    taken.bytes += sample.bytes.size();
-    kept->push_back(&sample);
+    dds_SampleInfo lent{};
+    lent.valid_data = true;
+    lent.source_timestamp = sample.source_timestamp;
+    lent.sample_state = 2;    // not read
+    lent.view_state = 1;      // new
+    lent.instance_state = 1;  // alive
+    dds_SampleOrigin origin;
+    origin.delivery = &delivery_;
+    origin.fast = &sample;
+    out.Add(sample.bytes.data(), static_cast<uint32_t>(sample.bytes.size()), lent, origin);
     next++;
   }
-  return taken;
+  // Its samples never counted in the backlog (entities.cc).
+  delivery_.Taken(removed, 0, next == out.limit);
 }
 
-dds_ReturnCode_t FastDdsWrite(FastDdsWriter* writer, const void* buffer, uint32_t size,
-                              int64_t source_timestamp, const FastDdsSample* origin) {
+dds_ReturnCode_t FastDdsWriter::Write(const void* buffer, uint32_t size,
+                                      const dds_SampleInfo* info) {
+  const FastDdsSample* origin =
+      info != nullptr && info->origin != nullptr ? info->origin->fast : nullptr;
   RawData data;
   data.out = static_cast<const uint8_t*>(buffer);
   data.out_size = size;
   rtps::WriteParams params;
-  params.source_timestamp(FastDdsTime(source_timestamp));
-  const auto publish = [writer, &data, &params]() -> std::optional<int64_t> {
-    if (!writer->writer()->write(&data, params)) return std::nullopt;
+  params.source_timestamp(FastDdsTime(info != nullptr ? info->source_timestamp : NowNanoseconds()));
+  const auto publish = [this, &data, &params]() -> std::optional<int64_t> {
+    if (!writer_->write(&data, params)) return std::nullopt;
     return FromFastDds(params.sample_identity()).sequence();
   };
 
   if (origin != nullptr && origin->translated) {
     params.related_sample_identity(ToFastDds(origin->reply_to));
-  } else if (origin != nullptr && writer->ledger() && origin->identity.guid.known()) {
-    const Guid reply_reader = writer->topic()->participant()->BindReplyReader(*writer);
+  } else if (origin != nullptr && ledger_ && origin->identity.guid.known()) {
+    Guid reply_reader;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      reply_reader = reply_reader_;
+    }
     if (reply_reader.known()) {
       // The server answers the layer's reply reader, which it then waits
       // for; the client is named again on the way back.
@@ -115,7 +147,7 @@ dds_ReturnCode_t FastDdsWrite(FastDdsWriter* writer, const void* buffer, uint32_
       SampleIdentity client = origin->identity;
       if (origin->related.guid.known()) client.guid = origin->related.guid;
       bool written = false;
-      writer->ledger()->PublishAndRecord(
+      ledger_->PublishAndRecord(
           [&publish, &written] {
             std::optional<int64_t> sequence = publish();
             written = sequence.has_value();

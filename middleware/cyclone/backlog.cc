@@ -2,8 +2,8 @@
 
 #include <dds/ddsi/ddsi_serdata.h>
 
-#include "middleware/dds_backlog_internal.h"
-#include "middleware/dds_raw_type_internal.h"
+#include "middleware/cyclone/backlog.h"
+#include "middleware/cyclone/raw_type.h"
 
 namespace corvane_dds {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "middleware/dds_request_ledger_internal.h"
+#include "middleware/fastdds/request_ledger.h"
 #include "middleware/logger.h"
 
 namespace corvane_dds {

@@ -1,20 +1,22 @@
-#ifndef CORVANE_MIDDLEWARE_RULE_STATS_INTERNAL_H_
-#define CORVANE_MIDDLEWARE_RULE_STATS_INTERNAL_H_
-
 // How the layer's readers and writers count for their rule (rule_stats.h).
-//
-// Each reader and writer created while a rule is open holds an EndpointStats
-// that points into the rule's records; others hold none. The data path calls
-// Forwarded and Dropped on the writer's, the DDS listeners call Matched and
-// Refused on the endpoint whose status changed. All of them are a few relaxed
-// atomic operations and never lock.
+#ifndef CORVANE_MIDDLEWARE_COMMON_ENDPOINT_STATS_H_
+#define CORVANE_MIDDLEWARE_COMMON_ENDPOINT_STATS_H_
+
+// Each reader and writer has a StatsSlot; one attached to a rule holds an
+// EndpointStats that points into the rule's records. The data path calls
+// Forwarded and Dropped on the writer's, the engines' listeners call Matched
+// and Refused on the endpoint whose status changed. Counting samples is a few
+// relaxed atomic operations; match changes take the slot's lock briefly.
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "middleware/dds.h"
+
+struct rulestats_record;  // rule_stats.h
 
 namespace corvane_dds {
 
@@ -23,6 +25,8 @@ namespace corvane_dds {
 // rule_stats.cc.
 enum class DropReason { kWriteFailed, kStalled, kCount };
 constexpr int kDropReasons = static_cast<int>(DropReason::kCount);
+
+// The engines report QoS policies by the ids DDS gives them (Refused).
 
 // Which peers an endpoint matches: a reader's peers publish, a writer's
 // subscribe.
@@ -46,11 +50,9 @@ struct PeerMatches {
   std::atomic<uint32_t> refused_policy{0};
 };
 
-struct RuleRecord;
-
 class EndpointStats {
  public:
-  EndpointStats(std::shared_ptr<RuleRecord> rule, ChannelCounters* channel, PeerMatches* side,
+  EndpointStats(std::shared_ptr<rulestats_record> rule, ChannelCounters* channel, PeerMatches* side,
                 PeerKind peers)
       : rule_(std::move(rule)), channel_(channel), side_(side), peers_(peers) {}
 
@@ -70,17 +72,36 @@ class EndpointStats {
   void Refused(uint32_t count, uint32_t policy);
 
  private:
-  const std::shared_ptr<RuleRecord> rule_;  // keeps the two records alive
+  const std::shared_ptr<rulestats_record> rule_;  // keeps the two records alive
   ChannelCounters* const channel_;
   PeerMatches* const side_;
   const PeerKind peers_;
 };
 
-// The stats of a reader (kPublisher) or writer (kSubscriber) created now in
-// `domain` on `topic`: null when no rule is open.
-std::unique_ptr<EndpointStats> AttachEndpoint(dds_DomainId_t domain, const std::string& topic,
-                                              PeerKind peers);
+// An endpoint's way to its rule's counters. It may be attached to a rule
+// after its endpoint matched peers: those matches count then.
+class StatsSlot {
+ public:
+  // From now on the endpoint counts into `stats`; once only.
+  void Attach(std::unique_ptr<EndpointStats> stats);
+  // The number of peers the endpoint matches changed by `change`.
+  void Matched(int32_t change);
+  // `change` more peers were refused (nothing when it is not positive);
+  // `policy` is the DDS id of the last policy that did not match (Fast DDS's
+  // numbering, which follows the DDS standard).
+  void Refused(int32_t change, uint32_t policy);
+  // Null until attached.
+  EndpointStats* get() const { return attached_.load(std::memory_order_acquire); }
+
+ private:
+  std::mutex mutex_;
+  std::unique_ptr<EndpointStats> stats_;  // guarded by mutex_
+  std::atomic<EndpointStats*> attached_{nullptr};
+  int32_t matched_ = 0;  // before Attach; guarded by mutex_
+  uint32_t refused_ = 0;
+  uint32_t refused_policy_ = 0;
+};
 
 }  // namespace corvane_dds
 
-#endif  // CORVANE_MIDDLEWARE_RULE_STATS_INTERNAL_H_
+#endif  // CORVANE_MIDDLEWARE_COMMON_ENDPOINT_STATS_H_

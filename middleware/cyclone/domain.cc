@@ -6,7 +6,7 @@
 #include <mutex>
 #include <string>
 
-#include "middleware/dds_domain_config_internal.h"
+#include "middleware/cyclone/domain.h"
 #include "middleware/logger.h"
 
 namespace corvane_dds {

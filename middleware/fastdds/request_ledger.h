@@ -1,5 +1,6 @@
-#ifndef CORVANE_MIDDLEWARE_DDS_REQUEST_LEDGER_INTERNAL_H_
-#define CORVANE_MIDDLEWARE_DDS_REQUEST_LEDGER_INTERNAL_H_
+// The bounded ledger of relayed requests that await their replies.
+#ifndef CORVANE_MIDDLEWARE_FASTDDS_REQUEST_LEDGER_H_
+#define CORVANE_MIDDLEWARE_FASTDDS_REQUEST_LEDGER_H_
 
 // The requests one relayed request writer has published and not yet seen
 // answered: for each sequence number the writer gave a request, the sample
@@ -88,4 +89,4 @@ class RequestLedger {
 
 }  // namespace corvane_dds
 
-#endif  // CORVANE_MIDDLEWARE_DDS_REQUEST_LEDGER_INTERNAL_H_
+#endif  // CORVANE_MIDDLEWARE_FASTDDS_REQUEST_LEDGER_H_

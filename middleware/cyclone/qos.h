@@ -1,5 +1,6 @@
-#ifndef CORVANE_MIDDLEWARE_DDS_QOS_INTERNAL_H_
-#define CORVANE_MIDDLEWARE_DDS_QOS_INTERNAL_H_
+// Translation between the layer's QoS records and Cyclone DDS QoS objects.
+#ifndef CORVANE_MIDDLEWARE_CYCLONE_QOS_H_
+#define CORVANE_MIDDLEWARE_CYCLONE_QOS_H_
 
 // Translation between the layer's QoS records and Cyclone DDS QoS objects.
 // Beyond what the records hold, readers ignore samples of their own
@@ -31,4 +32,4 @@ dds_ReturnCode_t ReadWriterQos(dds_entity_t writer, dds_DataWriterQos* qos);
 
 }  // namespace corvane_dds
 
-#endif  // CORVANE_MIDDLEWARE_DDS_QOS_INTERNAL_H_
+#endif  // CORVANE_MIDDLEWARE_CYCLONE_QOS_H_

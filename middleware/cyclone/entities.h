@@ -1,0 +1,196 @@
+// The Cyclone DDS engine: participant, topics, readers and writers of the layer.
+#ifndef CORVANE_MIDDLEWARE_CYCLONE_ENTITIES_H_
+#define CORVANE_MIDDLEWARE_CYCLONE_ENTITIES_H_
+
+// Keyed and keyless endpoints never match each other, and a raw type cannot
+// tell which kind its peers use, so every topic, reader and writer holds one
+// Cyclone entity of each kind: index kKeyless and index kKeyed. A reader also
+// holds a transient-local twin of each kind, and a writer the writers that
+// keep transient-local publishers' history (latched.h).
+//
+// A participant is one Cyclone participant, with one publisher and one
+// subscriber, in the layer's instance for its DDS domain (domain.h), so a DDS
+// domain shows exactly one Cyclone participant of the layer. Its readers
+// ignore its own writers: a relay whose source and destination domains are
+// equal never hears its own output.
+//
+// Readers get, from their creation on, a Cyclone listener that moves their
+// samples to the reader's backlog and signals the layer reader's delivery
+// thread, so that nothing is lost while the layer's callback is not installed
+// yet.
+
+#include <dds/dds.h>
+#include <dds/ddsi/ddsi_sertype.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "middleware/common/engine.h"
+#include "middleware/cyclone/backlog.h"
+#include "middleware/cyclone/domain.h"
+#include "middleware/cyclone/latched.h"
+
+namespace corvane_dds {
+
+constexpr int kKeyless = 0;
+constexpr int kKeyed = 1;
+constexpr int kKinds = 2;
+
+struct CycloneListenerDeleter {
+  void operator()(dds_listener_t* listener) const { dds_delete_listener(listener); }
+};
+using CycloneListener = std::unique_ptr<dds_listener_t, CycloneListenerDeleter>;
+
+// Cyclone numbers its QoS policies as DDS does up to the durability
+// service; after it come its own property policy, then type consistency (as
+// DDS) and data representation (23 for DDS).
+inline uint32_t DdsPolicyId(uint32_t cyclone_id) {
+  if (cyclone_id == DDS_DATA_REPRESENTATION_QOS_POLICY_ID) return 23;
+  return cyclone_id == DDS_PROPERTY_QOS_POLICY_ID ? 0 : cyclone_id;
+}
+
+// One Cyclone entity handle, deleted with the object.
+class CycloneEntity {
+ public:
+  CycloneEntity() = default;
+  explicit CycloneEntity(dds_entity_t handle) : handle_(handle) {}
+  CycloneEntity(CycloneEntity&& other) noexcept : handle_(other.handle_) { other.handle_ = 0; }
+  CycloneEntity& operator=(CycloneEntity&& other) noexcept;
+  ~CycloneEntity() { Reset(); }
+
+  dds_entity_t get() const { return handle_; }
+  bool valid() const { return handle_ > 0; }
+  void Reset();
+
+ private:
+  dds_entity_t handle_ = 0;
+};
+
+// A sample a Cyclone reader lent: the serdata (one reference, held by the
+// loan), its kind, and what its publication keeps for late joiners.
+struct CycloneSample {
+  ddsi_serdata* serdata;
+  int kind;
+  // Samples the publication keeps for late joiners; 0 when it is volatile.
+  int32_t history_depth;
+  dds_entity_t source;  // the Cyclone reader that took it (to follow its publication)
+};
+
+class CycloneParticipant;
+
+class CycloneTopic : public TopicEngine {
+ public:
+  CycloneTopic(const CycloneParticipant& participant, std::string name)
+      : participant_(participant), name_(std::move(name)) {}
+  // One Cyclone topic per kind; false when Cyclone refuses one.
+  bool Open(const std::string& type_name);
+
+  std::unique_ptr<ReaderEngine> CreateReader(const dds_DataReaderQos& qos,
+                                             DeliveryThread& delivery, StatsSlot& stats) override;
+  std::unique_ptr<WriterEngine> CreateWriter(const dds_DataWriterQos& qos,
+                                             StatsSlot& stats) override;
+
+  const CycloneParticipant& participant() const { return participant_; }
+  const std::string& name() const { return name_; }
+  dds_entity_t topic(int kind) const { return topics_[kind].get(); }
+  // Borrowed from the Cyclone topics, which keep them alive.
+  const ddsi_sertype* sertype(int kind) const { return sertypes_[kind]; }
+
+ private:
+  const CycloneParticipant& participant_;
+  const std::string name_;
+  CycloneEntity topics_[kKinds];
+  const ddsi_sertype* sertypes_[kKinds] = {};
+};
+
+class CycloneParticipant : public ParticipantEngine {
+ public:
+  std::unique_ptr<TopicEngine> CreateTopic(const std::string& topic_name,
+                                           const std::string& type_name,
+                                           dds_TopicKind kind) override;
+  dds_entity_t participant() const { return participant_.get(); }
+  dds_entity_t publisher() const { return publisher_.get(); }
+  dds_entity_t subscriber() const { return subscriber_.get(); }
+
+ private:
+  friend std::unique_ptr<ParticipantEngine> CreateCycloneParticipant(dds_DomainId_t);
+  // Declared first, so the instance outlives the Cyclone participant in it.
+  std::shared_ptr<CycloneDomain> domain_;
+  CycloneEntity participant_;
+  CycloneEntity publisher_;
+  CycloneEntity subscriber_;
+};
+
+class CycloneReader : public ReaderEngine {
+ public:
+  CycloneReader(const CycloneTopic& topic, DeliveryThread& delivery, StatsSlot& stats)
+      : topic_(topic), delivery_(delivery), stats_(stats) {}
+  bool Open(const dds_DataReaderQos& qos);
+
+  void Take(uint32_t sample_states, uint32_t view_states, uint32_t instance_states,
+            LentSamples& out) override;
+  dds_ReturnCode_t GetQos(dds_DataReaderQos* qos) const override;
+
+  dds_entity_t entity(int kind) const { return readers_[kind].get(); }
+  // On Cyclone's receive thread: moves what `cyclone_reader` holds to the
+  // backlog and signals the delivery thread.
+  void Queue(dds_entity_t cyclone_reader, int kind);
+  StatsSlot& stats() const { return stats_; }
+
+ private:
+  // How many samples the publication of a sample taken from `source` keeps
+  // for late joiners (0: volatile); -1 when a volatile reader drops the
+  // sample because the transient-local twin carries it.
+  int32_t HistoryDepth(int kind, dds_entity_t source, const dds_sample_info_t& info);
+
+  const CycloneTopic& topic_;
+  DeliveryThread& delivery_;
+  StatsSlot& stats_;
+  // The samples of both kinds, in the order they came, that the listeners
+  // took and the delivery thread has not.
+  SampleBacklog backlog_;
+  PublicationCache publications_;
+  // Declared last, so deleted first: their listeners use the backlog.
+  CycloneEntity readers_[kKinds];
+  // Transient-local twins of volatile `readers_` (invalid when `readers_` are
+  // transient-local themselves).
+  CycloneEntity latched_readers_[kKinds];
+};
+
+class CycloneWriter : public WriterEngine {
+ public:
+  CycloneWriter(const CycloneTopic& topic, const dds_DataWriterQos& qos, StatsSlot& stats);
+  bool Open();
+
+  dds_ReturnCode_t Write(const void* buffer, uint32_t size, const dds_SampleInfo* info) override;
+  dds_ReturnCode_t GetQos(dds_DataWriterQos* qos) const override;
+  StatsSlot& stats() const { return stats_; }
+  dds_entity_t entity(int kind) const { return writers_[kind].get(); }
+
+ private:
+  // The writer that keeps the history of the transient-local publication
+  // `sample` came from; <= 0 when it has none.
+  dds_entity_t RetainingWriter(const CycloneSample& origin, uint64_t publication,
+                               const ddsi_serdata* sample);
+
+  const CycloneTopic& topic_;
+  StatsSlot& stats_;
+  // As asked. The Cyclone writers refuse a write at once when their history
+  // is full; the layer's write waits for room itself (writer.cc), so that a
+  // wait on a delivery thread ends when its reader stops.
+  const dds_DataWriterQos qos_;
+  const dds_duration_t max_blocking_time_;
+  CycloneEntity writers_[kKinds];
+  // Per kind: a write timed out and not all was acknowledged since.
+  std::atomic<bool> stalled_[kKinds] = {};
+  // Created with the first sample of a transient-local publication; deleted
+  // before the writers.
+  std::once_flag retained_once_;
+  std::unique_ptr<RetainedHistory> retained_;
+};
+
+}  // namespace corvane_dds
+
+#endif  // CORVANE_MIDDLEWARE_CYCLONE_ENTITIES_H_

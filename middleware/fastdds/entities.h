@@ -1,0 +1,176 @@
+// The Fast DDS engine: participant, topics, readers and writers of the layer.
+#ifndef CORVANE_MIDDLEWARE_FASTDDS_ENTITIES_H_
+#define CORVANE_MIDDLEWARE_FASTDDS_ENTITIES_H_
+
+// Request and reply topics travel on Fast DDS, which can read a request's
+// sample identity and write a reply's related sample identity; Cyclone DDS
+// can do neither. A layer participant creates its Fast DDS participant, in
+// the same DDS domain, with its first such topic. Fast DDS reads its XML
+// profiles (FASTRTPS_DEFAULT_PROFILES_FILE) as it always does. Samples are
+// raw: any type name, keyless, serialized bytes with their encapsulation,
+// source timestamp kept.
+//
+// A participant has one publisher and one subscriber. Relaying a request
+// republishes it under the layer's request writer: it names the layer's
+// reply reader that answers for that writer (dds_DataReader_answer_for) as
+// related identity, so a server that waits for that reader to match does not
+// race it, and records what the reply must name on the way back
+// (request_ledger.h). A reply that names the layer's reader or writer is
+// translated back; one that names an unknown request, or someone else, is
+// dropped; one that names nothing (a server that pairs through the payload)
+// passes unchanged.
+
+#include <fastdds/dds/domain/DomainParticipant.hpp>
+#include <fastdds/dds/publisher/DataWriter.hpp>
+#include <fastdds/dds/publisher/DataWriterListener.hpp>
+#include <fastdds/dds/publisher/Publisher.hpp>
+#include <fastdds/dds/subscriber/DataReader.hpp>
+#include <fastdds/dds/subscriber/DataReaderListener.hpp>
+#include <fastdds/dds/subscriber/Subscriber.hpp>
+#include <fastdds/dds/topic/Topic.hpp>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "middleware/common/engine.h"
+#include "middleware/fastdds/request_ledger.h"
+
+namespace corvane_dds {
+
+namespace fdds = eprosima::fastdds::dds;
+
+Guid FromFastDds(const eprosima::fastrtps::rtps::GUID_t& guid);
+eprosima::fastrtps::rtps::GUID_t ToFastDds(const Guid& guid);
+
+// A sample taken from a Fast DDS reader, reachable from its sample
+// information's origin until the loan returns.
+struct FastDdsSample {
+  std::vector<uint8_t> bytes;
+  SampleIdentity identity;  // the writer's GUID and sequence number
+  SampleIdentity related;   // as the writer named it, or unknown
+  int64_t source_timestamp = 0;
+  // A reply that must name `reply_to` when it is written on.
+  bool translated = false;
+  SampleIdentity reply_to;
+};
+
+class FastDdsParticipant : public ParticipantEngine {
+ public:
+  FastDdsParticipant(fdds::DomainParticipant* participant, fdds::Publisher* publisher,
+                     fdds::Subscriber* subscriber)
+      : participant_(participant), publisher_(publisher), subscriber_(subscriber) {}
+  ~FastDdsParticipant() override;
+
+  std::unique_ptr<TopicEngine> CreateTopic(const std::string& topic_name,
+                                           const std::string& type_name,
+                                           dds_TopicKind kind) override;
+
+  fdds::Publisher* publisher() const { return publisher_; }
+  fdds::Subscriber* subscriber() const { return subscriber_; }
+  Guid guid() const { return FromFastDds(participant_->guid()); }
+  void ReleaseTopic(fdds::Topic* topic);
+
+ private:
+  // The topic of that name, shared by every FastDdsTopic of the name.
+  fdds::Topic* AcquireTopic(const std::string& topic_name, const std::string& type_name);
+
+  fdds::DomainParticipant* const participant_;
+  fdds::Publisher* const publisher_;    // owned by participant_
+  fdds::Subscriber* const subscriber_;  // owned by participant_
+  std::mutex mutex_;
+  std::map<std::string, std::pair<fdds::Topic*, int>> topics_;  // with users
+};
+
+class FastDdsTopic : public TopicEngine {
+ public:
+  FastDdsTopic(FastDdsParticipant& participant, fdds::Topic* topic, dds_TopicKind kind)
+      : participant_(participant), topic_(topic), kind_(kind) {}
+  ~FastDdsTopic() override { participant_.ReleaseTopic(topic_); }
+
+  std::unique_ptr<ReaderEngine> CreateReader(const dds_DataReaderQos& qos,
+                                             DeliveryThread& delivery, StatsSlot& stats) override;
+  std::unique_ptr<WriterEngine> CreateWriter(const dds_DataWriterQos& qos,
+                                             StatsSlot& stats) override;
+
+  FastDdsParticipant& participant() const { return participant_; }
+  fdds::Topic* topic() const { return topic_; }
+  dds_TopicKind kind() const { return kind_; }
+
+ private:
+  FastDdsParticipant& participant_;
+  fdds::Topic* const topic_;
+  const dds_TopicKind kind_;
+};
+
+class FastDdsWriter : public WriterEngine, public fdds::DataWriterListener {
+ public:
+  FastDdsWriter(const FastDdsTopic& topic, StatsSlot& stats);
+  ~FastDdsWriter() override;
+  // Creates the Fast DDS writer with this object as its listener.
+  bool Open(const fdds::DataWriterQos& qos);
+
+  dds_ReturnCode_t Write(const void* buffer, uint32_t size, const dds_SampleInfo* info) override;
+  dds_ReturnCode_t GetQos(dds_DataWriterQos* qos) const override;
+
+  Guid guid() const { return FromFastDds(writer_->guid()); }
+  // Set for a writer of requests.
+  const std::shared_ptr<RequestLedger>& ledger() const { return ledger_; }
+  // The replies to this writer's requests are taken by `reply_reader`.
+  void AnsweredBy(const Guid& reply_reader);
+
+  void on_publication_matched(fdds::DataWriter* writer,
+                              const fdds::PublicationMatchedStatus& status) override;
+  void on_offered_incompatible_qos(fdds::DataWriter* writer,
+                                   const fdds::OfferedIncompatibleQosStatus& status) override;
+
+ private:
+  const FastDdsTopic& topic_;
+  StatsSlot& stats_;
+  fdds::DataWriter* writer_ = nullptr;
+  const std::shared_ptr<RequestLedger> ledger_;
+  std::mutex mutex_;
+  Guid reply_reader_;  // guarded by mutex_; unknown until paired
+};
+
+class FastDdsReader : public ReaderEngine, public fdds::DataReaderListener {
+ public:
+  FastDdsReader(const FastDdsTopic& topic, DeliveryThread& delivery, StatsSlot& stats)
+      : topic_(topic), delivery_(delivery), stats_(stats) {}
+  ~FastDdsReader() override;
+  // Creates the Fast DDS reader with this object as its listener.
+  bool Open(const fdds::DataReaderQos& qos);
+
+  void Take(uint32_t sample_states, uint32_t view_states, uint32_t instance_states,
+            LentSamples& out) override;
+  dds_ReturnCode_t GetQos(dds_DataReaderQos* qos) const override;
+  bool AnswerFor(WriterEngine& requests) override;
+
+  void on_data_available(fdds::DataReader* reader) override;
+  void on_subscription_matched(fdds::DataReader* reader,
+                               const fdds::SubscriptionMatchedStatus& status) override;
+  void on_requested_incompatible_qos(fdds::DataReader* reader,
+                                     const fdds::RequestedIncompatibleQosStatus& status) override;
+
+ private:
+  // The request writer a reply reader answers for.
+  struct Route {
+    Guid writer;
+    std::shared_ptr<RequestLedger> ledger;
+  };
+  // Whether a reply taken by this reader goes on, and what it must name then.
+  bool AdmitReply(FastDdsSample* sample);
+
+  const FastDdsTopic& topic_;
+  DeliveryThread& delivery_;
+  StatsSlot& stats_;
+  fdds::DataReader* reader_ = nullptr;
+  std::mutex mutex_;
+  Route route_;  // guarded by mutex_; empty until paired
+};
+
+}  // namespace corvane_dds
+
+#endif  // CORVANE_MIDDLEWARE_FASTDDS_ENTITIES_H_
