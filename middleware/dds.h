@@ -335,5 +335,4 @@ dds_ReturnCode_t dds_DataReader_set_listener(dds_DataReader* reader,
 dds_ReturnCode_t dds_DataReader_set_listener_context(dds_DataReader* reader, void* context);
 void* dds_DataReader_get_listener_context(const dds_DataReader* reader);
 
-// API-READY
 #endif  // CORVANE_MIDDLEWARE_DDS_H_

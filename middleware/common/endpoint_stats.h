@@ -26,8 +26,6 @@ namespace corvane_dds {
 enum class DropReason { kWriteFailed, kStalled, kCount };
 constexpr int kDropReasons = static_cast<int>(DropReason::kCount);
 
-// The engines report QoS policies by the ids DDS gives them (Refused).
-
 // Which peers an endpoint matches: a reader's peers publish, a writer's
 // subscribe.
 enum class PeerKind { kPublisher, kSubscriber };

@@ -133,29 +133,26 @@ dds_ReturnCode_t FastDdsWriter::Write(const void* buffer, uint32_t size,
   if (origin != nullptr && origin->translated) {
     params.related_sample_identity(ToFastDds(origin->reply_to));
   } else if (origin != nullptr && ledger_ && origin->identity.guid.known()) {
-    Guid reply_reader;
+    // The server answers the layer's reply reader, which it then waits for
+    // (once it is paired, right after the writer's creation); the client is
+    // named again on the way back.
+    SampleIdentity related;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      reply_reader = reply_reader_;
+      related.guid = reply_reader_;
     }
-    if (reply_reader.known()) {
-      // The server answers the layer's reply reader, which it then waits
-      // for; the client is named again on the way back.
-      SampleIdentity related;
-      related.guid = reply_reader;
-      params.related_sample_identity(ToFastDds(related));
-      SampleIdentity client = origin->identity;
-      if (origin->related.guid.known()) client.guid = origin->related.guid;
-      bool written = false;
-      ledger_->PublishAndRecord(
-          [&publish, &written] {
-            std::optional<int64_t> sequence = publish();
-            written = sequence.has_value();
-            return sequence;
-          },
-          client);
-      return written ? dds_RETCODE_OK : dds_RETCODE_ERROR;
-    }
+    if (related.guid.known()) params.related_sample_identity(ToFastDds(related));
+    SampleIdentity client = origin->identity;
+    if (origin->related.guid.known()) client.guid = origin->related.guid;
+    bool written = false;
+    ledger_->PublishAndRecord(
+        [&publish, &written] {
+          std::optional<int64_t> sequence = publish();
+          written = sequence.has_value();
+          return sequence;
+        },
+        client);
+    return written ? dds_RETCODE_OK : dds_RETCODE_ERROR;
   }
   return publish() ? dds_RETCODE_OK : dds_RETCODE_ERROR;
 }
