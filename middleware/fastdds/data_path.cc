@@ -38,6 +38,9 @@ eprosima::fastrtps::Time_t FastDdsTime(int64_t nanoseconds) {
                                     static_cast<uint32_t>(nanoseconds % 1000000000));
 }
 
+// How long a reply waits for its client's reader to match (ClientReady).
+constexpr std::chrono::seconds kClientWait{1};
+
 int64_t NowNanoseconds() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(
              std::chrono::system_clock::now().time_since_epoch())
@@ -93,6 +96,7 @@ void FastDdsReader::Take(uint32_t, uint32_t, uint32_t, LentSamples& out) {
     if (reader_->take_next_sample(&data, &info) != ReturnCode::RETCODE_OK) break;
     removed++;
     if (!info.valid_data) continue;
+    sample.taken_by = this;
     sample.identity = FromFastDds(info.sample_identity);
     sample.related = FromFastDds(info.related_sample_identity);
     // The layer never hears its own writers, as on Cyclone.
@@ -131,8 +135,10 @@ dds_ReturnCode_t FastDdsWriter::Write(const void* buffer, uint32_t size,
   };
 
   if (origin != nullptr && origin->translated) {
+    if (!ClientReady(origin->reply_to)) return dds_RETCODE_ERROR;
     params.related_sample_identity(ToFastDds(origin->reply_to));
-  } else if (origin != nullptr && ledger_ && origin->identity.guid.known()) {
+  } else if (origin != nullptr && ledger_ && origin->identity.guid.known() &&
+             !origin->identity.guid.FromCycloneDds()) {
     // The server answers the layer's reply reader, which it then waits for
     // (once it is paired, right after the writer's creation); the client is
     // named again on the way back.
@@ -151,10 +157,26 @@ dds_ReturnCode_t FastDdsWriter::Write(const void* buffer, uint32_t size,
           written = sequence.has_value();
           return sequence;
         },
-        client);
+        client, RequestLedger::Source{origin->taken_by->writers(), origin->identity.guid});
     return written ? dds_RETCODE_OK : dds_RETCODE_ERROR;
   }
+  // Anything else goes as it came; a request whose reply pairs through its
+  // payload (ROS 2 on Cyclone DDS) needs no entry.
   return publish() ? dds_RETCODE_OK : dds_RETCODE_ERROR;
+}
+
+bool FastDdsWriter::ClientReady(const SampleIdentity& client) {
+  // A client named by its request writer is answered at once, as Fast DDS
+  // servers do.
+  if (!client.guid.IsReader() ||
+      readers_.AwaitMatch(client.guid, std::chrono::steady_clock::now() + kClientWait)) {
+    return true;
+  }
+  logger_log(LOGGER_WARNING,
+             "%s: dropped a reply, its client's reader did not match within %lld ms",
+             topic_.topic()->get_name().c_str(),
+             static_cast<long long>(std::chrono::milliseconds(kClientWait).count()));
+  return false;
 }
 
 }  // namespace corvane_dds

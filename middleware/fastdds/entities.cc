@@ -121,6 +121,8 @@ FastDdsWriter::~FastDdsWriter() {
 
 void FastDdsWriter::on_publication_matched(fdds::DataWriter*,
                                            const fdds::PublicationMatchedStatus& status) {
+  readers_.Change(FromFastDds(eprosima::fastrtps::rtps::iHandle2GUID(status.last_subscription_handle)),
+                  status.current_count_change);
   stats_.Matched(status.current_count_change);
 }
 
@@ -171,6 +173,8 @@ void FastDdsReader::on_data_available(fdds::DataReader*) {
 
 void FastDdsReader::on_subscription_matched(fdds::DataReader*,
                                             const fdds::SubscriptionMatchedStatus& status) {
+  writers_->Change(FromFastDds(eprosima::fastrtps::rtps::iHandle2GUID(status.last_publication_handle)),
+                   status.current_count_change);
   stats_.Matched(status.current_count_change);
 }
 

@@ -45,6 +45,8 @@ namespace fdds = eprosima::fastdds::dds;
 Guid FromFastDds(const eprosima::fastrtps::rtps::GUID_t& guid);
 eprosima::fastrtps::rtps::GUID_t ToFastDds(const Guid& guid);
 
+class FastDdsReader;
+
 // A sample taken from a Fast DDS reader, reachable from its sample
 // information's origin until the loan returns.
 struct FastDdsSample {
@@ -55,6 +57,7 @@ struct FastDdsSample {
   // A reply that must name `reply_to` when it is written on.
   bool translated = false;
   SampleIdentity reply_to;
+  const FastDdsReader* taken_by = nullptr;  // the reader that took it
 };
 
 class FastDdsParticipant : public ParticipantEngine {
@@ -127,8 +130,14 @@ class FastDdsWriter : public WriterEngine, public fdds::DataWriterListener {
                                    const fdds::OfferedIncompatibleQosStatus& status) override;
 
  private:
+  // Writes a reply once the client's reply reader matched this writer, so
+  // that the client does not miss it (for at most kClientWait, then the
+  // reply is dropped with a warning).
+  bool ClientReady(const SampleIdentity& client);
+
   const FastDdsTopic& topic_;
   StatsSlot& stats_;
+  MatchedPeers readers_;
   fdds::DataWriter* writer_ = nullptr;
   const std::shared_ptr<RequestLedger> ledger_;
   std::mutex mutex_;
@@ -147,6 +156,8 @@ class FastDdsReader : public ReaderEngine, public fdds::DataReaderListener {
             LentSamples& out) override;
   dds_ReturnCode_t GetQos(dds_DataReaderQos* qos) const override;
   bool AnswerFor(WriterEngine& requests) override;
+  // The writers this reader matches, which tell when a client left.
+  const std::shared_ptr<MatchedPeers>& writers() const { return writers_; }
 
   void on_data_available(fdds::DataReader* reader) override;
   void on_subscription_matched(fdds::DataReader* reader,
@@ -166,6 +177,7 @@ class FastDdsReader : public ReaderEngine, public fdds::DataReaderListener {
   const FastDdsTopic& topic_;
   DeliveryThread& delivery_;
   StatsSlot& stats_;
+  const std::shared_ptr<MatchedPeers> writers_ = std::make_shared<MatchedPeers>();
   fdds::DataReader* reader_ = nullptr;
   std::mutex mutex_;
   Route route_;  // guarded by mutex_; empty until paired

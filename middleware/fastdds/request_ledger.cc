@@ -1,14 +1,18 @@
 // The bounded ledger of relayed requests that await their replies.
 
+#include "middleware/fastdds/request_ledger.h"
+
 #include <algorithm>
 
-#include "middleware/fastdds/request_ledger.h"
 #include "middleware/logger.h"
 
 namespace corvane_dds {
 
-constexpr std::chrono::seconds RequestLedger::kMaxAge;
 constexpr size_t RequestLedger::kMaxEntries;
+constexpr size_t RequestLedger::kEntryBytes;
+constexpr size_t RequestLedger::kMaxBytes;
+constexpr std::chrono::seconds RequestLedger::kDepartedGrace;
+constexpr std::chrono::seconds RequestLedger::kSweepPeriod;
 
 bool Guid::known() const {
   return std::any_of(bytes.begin(), bytes.end(), [](uint8_t byte) { return byte != 0; });
@@ -18,14 +22,36 @@ bool Guid::SameParticipant(const Guid& other) const {
   return std::equal(bytes.begin(), bytes.begin() + 12, other.bytes.begin());
 }
 
+void MatchedPeers::Change(const Guid& peer, int32_t change) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (change > 0) {
+      peers_.insert(peer);
+    } else if (change < 0 && peers_.count(peer) > 0) {
+      peers_.erase(peers_.find(peer));
+    }
+  }
+  changed_.notify_all();
+}
+
+bool MatchedPeers::Contains(const Guid& peer) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return peers_.count(peer) > 0;
+}
+
+bool MatchedPeers::AwaitMatch(const Guid& peer,
+                              std::chrono::steady_clock::time_point deadline) const {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return changed_.wait_until(lock, deadline, [&] { return peers_.count(peer) > 0; });
+}
+
 void RequestLedger::PublishAndRecord(const std::function<std::optional<int64_t>()>& publish,
-                                     const SampleIdentity& client) {
+                                     const SampleIdentity& client, const Source& source) {
   std::lock_guard<std::mutex> lock(mutex_);
   const std::optional<int64_t> sequence = publish();
   if (!sequence) return;
-  const Clock::time_point now = now_();
-  entries_[*sequence] = Entry{client, now};
-  Prune(now);
+  entries_[*sequence] = Entry{client, source, std::nullopt};
+  Prune(now_());
   Trace();
 }
 
@@ -46,27 +72,38 @@ size_t RequestLedger::size() const {
 }
 
 void RequestLedger::Prune(Clock::time_point now) {
-  size_t expired = 0;
-  while (!entries_.empty() &&
-         (entries_.size() > kMaxEntries || now - entries_.begin()->second.recorded > kMaxAge)) {
-    entries_.erase(entries_.begin());
-    expired++;
+  if (now - last_sweep_ >= kSweepPeriod) {
+    last_sweep_ = now;
+    for (auto it = entries_.begin(); it != entries_.end();) {
+      Entry& entry = it->second;
+      const bool present =
+          !entry.source.writers || entry.source.writers->Contains(entry.source.writer);
+      if (present) entry.departed.reset();
+      if (!present && !entry.departed) entry.departed = now;
+      if (!present && now - *entry.departed >= kDepartedGrace) {
+        it = entries_.erase(it);
+      } else {
+        ++it;
+      }
+    }
   }
-  if (expired == 0) return;
-  logger* log = logger_global();
-  if (log->level <= LOGGER_WARNING) {
-    logger_write(log, LOGGER_WARNING, 0, 0, 0,
-                 "%s: service requests unanswered for %lld s or beyond %zu per writer: forgot %zu, "
-                 "their replies will be dropped",
-                 name_.c_str(), static_cast<long long>(kMaxAge.count()), kMaxEntries, expired);
+  const size_t bound = std::min(kMaxEntries, kMaxBytes / kEntryBytes);
+  size_t forgotten = 0;
+  for (; entries_.size() > bound; forgotten++) entries_.erase(entries_.begin());
+  if (forgotten > 0 && !bounded_) {
+    logger_log(LOGGER_WARNING,
+               "%s: more than %zu service requests await their replies; the oldest are "
+               "forgotten, and their replies will be dropped",
+               name_.c_str(), bound);
   }
+  // An episode ends once the ledger has room for a tenth of its bound again.
+  if (forgotten > 0) bounded_ = true;
+  if (entries_.size() < bound - bound / 10) bounded_ = false;
 }
 
 void RequestLedger::Trace() const {
-  logger* log = logger_global();
-  if (log->level > LOGGER_TRACE) return;
-  logger_write(log, LOGGER_TRACE, 0, 0, 0, "%s: %zu relayed requests await their replies",
-               name_.c_str(), entries_.size());
+  logger_log(LOGGER_TRACE, "%s: %zu relayed requests await their replies", name_.c_str(),
+             entries_.size());
 }
 
 }  // namespace corvane_dds

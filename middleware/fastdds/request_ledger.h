@@ -9,18 +9,22 @@
 // ROS 2 clients on Fast DDS pair a reply with their request through the
 // reply's related sample identity, so a relay that republishes a request
 // under its own writer must name the client's identity again on the reply.
-// The ledger is bounded: an entry lives at most kMaxAge and a writer keeps
-// at most kMaxEntries of them, the oldest leaving first, so a client that
-// never gets its reply costs nothing for ever.
+// A reply may come hours later (an action's result comes when its goal
+// ends), so an entry has no age: it goes when its reply claims it, or a
+// while after its client's request writer left. The ledger is bounded in
+// entries and bytes, the oldest leaving first, with one warning per episode.
 
 #include <array>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 
 namespace corvane_dds {
@@ -31,8 +35,13 @@ struct Guid {
   std::array<uint8_t, 16> bytes{};
   bool known() const;
   bool SameParticipant(const Guid& other) const;
+  // Of an endpoint of Cyclone DDS, whose vendor id (0x0110) opens the prefix.
+  bool FromCycloneDds() const { return bytes[0] == 0x01 && bytes[1] == 0x10; }
+  // Of a reader (entity kinds 0x04 and 0x07, user or built-in).
+  bool IsReader() const { return (bytes[15] & 0x0f) == 0x04 || (bytes[15] & 0x0f) == 0x07; }
   bool operator==(const Guid& other) const { return bytes == other.bytes; }
   bool operator!=(const Guid& other) const { return bytes != other.bytes; }
+  bool operator<(const Guid& other) const { return bytes < other.bytes; }
 };
 
 // A writer's GUID and the sequence number (high and low halves, kept exactly
@@ -44,11 +53,40 @@ struct SampleIdentity {
   int64_t sequence() const { return (static_cast<int64_t>(high) << 32) | low; }
 };
 
+// The remote endpoints one endpoint matches, as its listener reports them.
+class MatchedPeers {
+ public:
+  // `peer` matched (`change` 1) or left (-1).
+  void Change(const Guid& peer, int32_t change);
+  bool Contains(const Guid& peer) const;
+  // Waits until `peer` is matched or `deadline` passes; true when it is.
+  bool AwaitMatch(const Guid& peer, std::chrono::steady_clock::time_point deadline) const;
+
+ private:
+  mutable std::mutex mutex_;
+  mutable std::condition_variable changed_;
+  std::multiset<Guid> peers_;  // guarded by mutex_
+};
+
 class RequestLedger {
  public:
   using Clock = std::chrono::steady_clock;
-  static constexpr std::chrono::seconds kMaxAge{60};
   static constexpr size_t kMaxEntries = 65536;
+  // What an entry costs, with the map's own share, and the bound on them.
+  static constexpr size_t kEntryBytes = 128;
+  static constexpr size_t kMaxBytes = size_t{8} << 20;
+  // An entry of a client whose request writer left goes this long after
+  // the ledger noticed (it looks at most once per kSweepPeriod).
+  static constexpr std::chrono::seconds kDepartedGrace{5};
+  static constexpr std::chrono::seconds kSweepPeriod{1};
+
+  // Where a request came from, to tell when its client is gone: the
+  // writers that the relay's reader in the client's domain matches, and the
+  // client's request writer among them. Null `writers`: never gone.
+  struct Source {
+    std::shared_ptr<const MatchedPeers> writers;
+    Guid writer;
+  };
 
   // `name` (the request topic) labels its log lines; `now` is the clock,
   // tests pass their own.
@@ -60,7 +98,7 @@ class RequestLedger {
   // name `client`. Under the ledger's lock, so a reply that comes back at
   // once cannot miss its entry.
   void PublishAndRecord(const std::function<std::optional<int64_t>()>& publish,
-                        const SampleIdentity& client);
+                        const SampleIdentity& client, const Source& source = {});
 
   // The identity recorded for the request published as `sequence`, which is
   // forgotten; nothing when no such entry exists (answered already, dropped,
@@ -72,9 +110,11 @@ class RequestLedger {
  private:
   struct Entry {
     SampleIdentity client;
-    Clock::time_point recorded;
+    Source source;
+    std::optional<Clock::time_point> departed;  // when its writer was seen gone
   };
-  // Drops entries past their age or beyond the bound; logs what it dropped.
+  // Forgets the entries of clients gone for kDepartedGrace, at most once per
+  // kSweepPeriod, and the oldest beyond the bounds.
   void Prune(Clock::time_point now);
   // A trace line with the number of entries.
   void Trace() const;
@@ -84,7 +124,9 @@ class RequestLedger {
   mutable std::mutex mutex_;
   // A writer numbers its samples in increasing order, so the first entry is
   // the oldest.
-  std::map<int64_t, Entry> entries_;
+  std::map<int64_t, Entry> entries_;  // guarded by mutex_
+  Clock::time_point last_sweep_{};    // guarded by mutex_
+  bool bounded_ = false;              // the bounds drop entries; guarded
 };
 
 }  // namespace corvane_dds

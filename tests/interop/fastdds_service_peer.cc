@@ -585,7 +585,8 @@ ActionTopics ActionTopicsOf(const ServiceOptions& options) {
 const char* const CANCEL_TYPE = "action_msgs::srv::dds_::CancelGoal";
 const char* const STATUS_TYPE = "action_msgs::msg::dds_::GoalStatusArray_";
 
-// Goal 1 succeeds after GOAL_STEPS feedbacks; goal 2 runs until canceled.
+// Goal 1 succeeds after GOAL_STEPS feedbacks, and no sooner than --delay-ms
+// after its acceptance; goal 2 runs until canceled.
 int RunActionServer(const ServiceOptions& options, Node* node, Clock::time_point deadline) {
   const ActionTopics topics = ActionTopicsOf(options);
   ServiceServer send_goal;
@@ -609,6 +610,7 @@ int RunActionServer(const ServiceOptions& options, Node* node, Clock::time_point
   }
   PrintLine("serving");
   struct Goal {
+    Clock::time_point accepted = Clock::now();
     int steps = 0;
     std::string state = "executing";
     bool result_sent = false;
@@ -645,7 +647,8 @@ int RunActionServer(const ServiceOptions& options, Node* node, Clock::time_point
     for (auto& [goal, state] : goals) {
       if (step && state.state == "executing") {
         publish(feedback, "feedback " + goal + " " + std::to_string(++state.steps));
-        if (goal == "1" && state.steps >= GOAL_STEPS) {
+        if (goal == "1" && state.steps >= GOAL_STEPS &&
+            Clock::now() - state.accepted >= std::chrono::milliseconds(options.delay_ms)) {
           state.state = "succeeded";
           publish(status, "status " + goal + " succeeded");
         }

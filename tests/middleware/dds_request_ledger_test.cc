@@ -1,9 +1,11 @@
-// The ledger of relayed requests: a reply finds its client once, and the
-// ledger stays bounded in age and size, oldest first.
+// The ledger of relayed requests: a reply finds its client once, however
+// late; entries of clients that left go after a grace period, and the ledger
+// stays bounded, oldest first.
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <memory>
 #include <cstdint>
 #include <optional>
 #include <ostream>
@@ -26,6 +28,13 @@ SampleIdentity ClientOf(int64_t n) {
   return client;
 }
 
+// The request writer of client n.
+corvane_dds::Guid WriterOf(int64_t n) {
+  corvane_dds::Guid writer = ClientOf(n).guid;
+  writer.bytes[14] = 0x03;
+  return writer;
+}
+
 struct LedgerCase {
   const char* name;
   int64_t recorded;    // requests 1..recorded, published as sequence 1..recorded
@@ -34,6 +43,7 @@ struct LedgerCase {
   int64_t claimed;     // claimed twice
   bool found;          // the first claim finds ClientOf(claimed)
   size_t left;         // entries after the claims
+  int64_t gone = 0;    // clients 1..gone left, noticed a second before `later`
 };
 
 void PrintTo(const LedgerCase& test, std::ostream* out) {
@@ -46,14 +56,19 @@ TEST_P(RequestLedgerTest, ReplyFindsItsClientOnceWithinBounds) {
   const LedgerCase& test = GetParam();
   RequestLedger::Clock::time_point now{};
   RequestLedger ledger("rq/echoRequest", [&now] { return now; });
+  const auto writers = std::make_shared<corvane_dds::MatchedPeers>();
   for (int64_t n = 1; n <= test.recorded; n++) {
+    writers->Change(WriterOf(n), 1);
     ledger.PublishAndRecord(
         [&]() -> std::optional<int64_t> {
           if (test.publish_fails) return std::nullopt;
           return n;
         },
-        ClientOf(n));
+        ClientOf(n), RequestLedger::Source{writers, WriterOf(n)});
   }
+  for (int64_t n = 1; n <= test.gone; n++) writers->Change(WriterOf(n), -1);
+  now += RequestLedger::kSweepPeriod;
+  ledger.Claim(0);  // notices who left
   now += test.later;
   const std::optional<SampleIdentity> first = ledger.Claim(test.claimed);
   EXPECT_FALSE(ledger.Claim(test.claimed).has_value());
@@ -74,8 +89,9 @@ INSTANTIATE_TEST_SUITE_P(
         LedgerCase{"ClaimedOnce", 3, false, seconds(0), 2, true, 2},
         LedgerCase{"UnknownSequence", 3, false, seconds(0), 4, false, 3},
         LedgerCase{"FailedPublishRecordsNothing", 3, true, seconds(0), 1, false, 0},
-        LedgerCase{"YoungEnough", 3, false, seconds(60), 3, true, 2},
-        LedgerCase{"Expired", 3, false, seconds(61), 3, false, 0},
+        LedgerCase{"AnHourLater", 3, false, seconds(3600), 3, true, 2},
+        LedgerCase{"LeftClientWithinGrace", 3, false, seconds(4), 1, true, 2, 1},
+        LedgerCase{"LeftClientForgotten", 3, false, seconds(5), 1, false, 2, 1},
         LedgerCase{"OldestLeavesFirst", kBound + 1, false, seconds(0), 1, false, kBound},
         LedgerCase{"NewestStays", kBound + 1, false, seconds(0), 2, true, kBound - 1}),
     [](const ::testing::TestParamInfo<LedgerCase>& info) { return info.param.name; });

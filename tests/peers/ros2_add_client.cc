@@ -10,7 +10,8 @@
 // with our guid to no outstanding call), "error wrong sum seq=<n> got=<s>
 // want=<s>", "timeout replies=<n>"; all exit 1. --no-wait sends without
 // waiting for a matched server; --settle-ms waits that long after matching;
-// --rtt adds "rtt seq=<n> us=<round trip>" after each "sum" line.
+// --period-ms sends at most one call per period; --rtt adds
+// "rtt seq=<n> us=<round trip>" after each "sum" line.
 
 #include <map>
 
@@ -33,6 +34,7 @@ int main(int argc, char** argv) {
                                              {"guid", "0"},
                                              {"no-wait", "false"},
                                              {"rtt", "false"},
+                                             {"period-ms", "0"},
                                              {"settle-ms", "0"}});
   if (!options.Parse(argc, argv)) return peers::kExitSetup;
   const peers::Deadline deadline = peers::BeginRun(options);
@@ -66,6 +68,8 @@ int main(int argc, char** argv) {
   bool failed = false;
   while (!failed && answered < count && !deadline.Passed()) {
     while (static_cast<long long>(outstanding.size()) < window && next_seq <= count) {
+      const dds_time_t due = next_seq > 1 ? sent_at[next_seq - 1] + DDS_MSECS(options.Int("period-ms")) : 0;
+      if (due > dds_time()) dds_sleepfor(due - dds_time());
       const Request request{guid, next_seq, options.Int("a") + next_seq,
                             options.Int("b") + next_seq};
       sent_at[next_seq] = dds_time();
