@@ -104,13 +104,18 @@ FastDdsWriter::FastDdsWriter(const FastDdsTopic& topic, StatsSlot& stats)
       stats_(stats),
       ledger_(topic.kind() == dds_REQUEST_TOPIC
                   ? std::make_shared<RequestLedger>(topic.topic()->get_name())
-                  : nullptr) {}
+                  : nullptr),
+      header_ledger_(ledger_ ? std::make_shared<RequestLedger>(topic.topic()->get_name()) : nullptr) {}
 
 bool FastDdsWriter::Open(const fdds::DataWriterQos& qos) {
   writer_ = topic_.participant().publisher()->create_datawriter(
       topic_.topic(), qos, this,
       fdds::StatusMask::publication_matched() << fdds::StatusMask::offered_incompatible_qos());
-  return writer_ != nullptr;
+  if (writer_ == nullptr) return false;
+  // The client id of its headers stands for this writer (FNV-1a of its GUID).
+  header_id_ = 0xcbf29ce484222325u;
+  for (const uint8_t byte : guid().bytes) header_id_ = (header_id_ ^ byte) * 0x100000001b3u;
+  return true;
 }
 
 FastDdsWriter::~FastDdsWriter() {
@@ -158,7 +163,7 @@ bool FastDdsReader::AnswerFor(WriterEngine& requests) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (route_.ledger) return false;
-    route_ = Route{writer->guid(), writer->ledger()};
+    route_ = Route{writer->guid(), writer->ledger(), writer->header_ledger(), writer->header_id()};
   }
   writer->AnsweredBy(FromFastDds(reader_->guid()));
   return true;

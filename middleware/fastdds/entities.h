@@ -19,6 +19,17 @@
 // translated back; one that names an unknown request, or someone else, is
 // dropped; one that names nothing (a server that pairs through the payload)
 // passes unchanged.
+//
+// ROS 2 on Cyclone DDS pairs the other way: a request carries a header,
+// {uint64 client, int64 sequence} in the payload's byte order right after
+// the encapsulation, which the server echoes in front of its reply. A peer's
+// style shows in its GUID (Cyclone DDS's vendor id opens it). Between a
+// client and a server of different styles the relay translates: towards a
+// header-style server it writes the request with a header of its own and
+// takes it off the reply again; from a header-style client to an
+// identity-style server it takes the header off the request and puts it back
+// in front of the reply. A relayed sample changes by exactly those 16 bytes,
+// which keep the body's 8-byte alignment.
 
 #include <fastdds/dds/domain/DomainParticipant.hpp>
 #include <fastdds/dds/publisher/DataWriter.hpp>
@@ -28,8 +39,12 @@
 #include <fastdds/dds/subscriber/DataReaderListener.hpp>
 #include <fastdds/dds/subscriber/Subscriber.hpp>
 #include <fastdds/dds/topic/Topic.hpp>
+#include <fastdds/rtps/common/WriteParams.h>
+#include <atomic>
+#include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -54,9 +69,10 @@ struct FastDdsSample {
   SampleIdentity identity;  // the writer's GUID and sequence number
   SampleIdentity related;   // as the writer named it, or unknown
   int64_t source_timestamp = 0;
-  // A reply that must name `reply_to` when it is written on.
+  // A reply that goes to `reply_to` when it is written on (its header, if
+  // it needs one, is in `bytes` already).
   bool translated = false;
-  SampleIdentity reply_to;
+  ReplyTarget reply_to;
   const FastDdsReader* taken_by = nullptr;  // the reader that took it
 };
 
@@ -119,8 +135,12 @@ class FastDdsWriter : public WriterEngine, public fdds::DataWriterListener {
   dds_ReturnCode_t GetQos(dds_DataWriterQos* qos) const override;
 
   Guid guid() const { return FromFastDds(writer_->guid()); }
-  // Set for a writer of requests.
+  // Set for a writer of requests: requests known by the sequence number the
+  // writer gave them, and by the one in the header it wrote for them.
   const std::shared_ptr<RequestLedger>& ledger() const { return ledger_; }
+  const std::shared_ptr<RequestLedger>& header_ledger() const { return header_ledger_; }
+  // The client id of the headers it writes.
+  uint64_t header_id() const { return header_id_; }
   // The replies to this writer's requests are taken by `reply_reader`.
   void AnsweredBy(const Guid& reply_reader);
 
@@ -134,12 +154,28 @@ class FastDdsWriter : public WriterEngine, public fdds::DataWriterListener {
   // that the client does not miss it (for at most kClientWait, then the
   // reply is dropped with a warning).
   bool ClientReady(const SampleIdentity& client);
+  // Writes `size` bytes; the sequence number the writer gave them, nothing
+  // when it refused.
+  std::optional<int64_t> Publish(const uint8_t* bytes, uint32_t size,
+                                 eprosima::fastrtps::rtps::WriteParams& params);
+  // Writes a request taken as `origin` in the shape its servers read,
+  // recording where its reply goes.
+  dds_ReturnCode_t WriteRequest(const FastDdsSample& origin, const uint8_t* bytes, uint32_t size,
+                                eprosima::fastrtps::rtps::WriteParams& params);
+  // Whether the servers pair through the request header: the style of the
+  // first one matched, waiting up to kServerWait for one; nothing when none
+  // came. Warns once when servers of both styles take the requests.
+  std::optional<bool> ServersReadHeader();
 
   const FastDdsTopic& topic_;
   StatsSlot& stats_;
   MatchedPeers readers_;
   fdds::DataWriter* writer_ = nullptr;
   const std::shared_ptr<RequestLedger> ledger_;
+  const std::shared_ptr<RequestLedger> header_ledger_;
+  uint64_t header_id_ = 0;
+  std::atomic<int64_t> header_sequence_{0};
+  std::atomic<bool> warned_mixed_{false};
   std::mutex mutex_;
   Guid reply_reader_;  // guarded by mutex_; unknown until paired
 };
@@ -170,6 +206,8 @@ class FastDdsReader : public ReaderEngine, public fdds::DataReaderListener {
   struct Route {
     Guid writer;
     std::shared_ptr<RequestLedger> ledger;
+    std::shared_ptr<RequestLedger> header_ledger;
+    uint64_t header_id = 0;
   };
   // Whether a reply taken by this reader goes on, and what it must name then.
   bool AdmitReply(FastDdsSample* sample);

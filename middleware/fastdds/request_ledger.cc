@@ -25,10 +25,11 @@ bool Guid::SameParticipant(const Guid& other) const {
 void MatchedPeers::Change(const Guid& peer, int32_t change) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = std::find(peers_.begin(), peers_.end(), peer);
     if (change > 0) {
-      peers_.insert(peer);
-    } else if (change < 0 && peers_.count(peer) > 0) {
-      peers_.erase(peers_.find(peer));
+      peers_.push_back(peer);
+    } else if (change < 0 && found != peers_.end()) {
+      peers_.erase(found);
     }
   }
   changed_.notify_all();
@@ -36,17 +37,25 @@ void MatchedPeers::Change(const Guid& peer, int32_t change) {
 
 bool MatchedPeers::Contains(const Guid& peer) const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return peers_.count(peer) > 0;
+  return std::find(peers_.begin(), peers_.end(), peer) != peers_.end();
 }
 
 bool MatchedPeers::AwaitMatch(const Guid& peer,
                               std::chrono::steady_clock::time_point deadline) const {
   std::unique_lock<std::mutex> lock(mutex_);
-  return changed_.wait_until(lock, deadline, [&] { return peers_.count(peer) > 0; });
+  return changed_.wait_until(lock, deadline, [&] {
+    return std::find(peers_.begin(), peers_.end(), peer) != peers_.end();
+  });
+}
+
+std::vector<Guid> MatchedPeers::AwaitAny(std::chrono::steady_clock::time_point deadline) const {
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait_until(lock, deadline, [&] { return !peers_.empty(); });
+  return peers_;
 }
 
 void RequestLedger::PublishAndRecord(const std::function<std::optional<int64_t>()>& publish,
-                                     const SampleIdentity& client, const Source& source) {
+                                     const ReplyTarget& client, const Source& source) {
   std::lock_guard<std::mutex> lock(mutex_);
   const std::optional<int64_t> sequence = publish();
   if (!sequence) return;
@@ -55,12 +64,12 @@ void RequestLedger::PublishAndRecord(const std::function<std::optional<int64_t>(
   Trace();
 }
 
-std::optional<SampleIdentity> RequestLedger::Claim(int64_t sequence) {
+std::optional<ReplyTarget> RequestLedger::Claim(int64_t sequence) {
   std::lock_guard<std::mutex> lock(mutex_);
   Prune(now_());
   const auto found = entries_.find(sequence);
   if (found == entries_.end()) return std::nullopt;
-  const SampleIdentity client = found->second.client;
+  const ReplyTarget client = found->second.client;
   entries_.erase(found);
   Trace();
   return client;

@@ -24,8 +24,8 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
+#include <vector>
 
 namespace corvane_dds {
 
@@ -53,7 +53,19 @@ struct SampleIdentity {
   int64_t sequence() const { return (static_cast<int64_t>(high) << 32) | low; }
 };
 
-// The remote endpoints one endpoint matches, as its listener reports them.
+// Where a reply goes back to: the identity it names, for a client that
+// pairs through sample identities, or the request header it carries in
+// front of its body, for one that pairs through the payload (16 bytes, as
+// the client wrote them, in the byte order `header_little_endian` says).
+struct ReplyTarget {
+  SampleIdentity identity;
+  bool has_header = false;
+  bool header_little_endian = true;
+  std::array<uint8_t, 16> header{};
+};
+
+// The remote endpoints one endpoint matches, in the order they matched, as
+// its listener reports them.
 class MatchedPeers {
  public:
   // `peer` matched (`change` 1) or left (-1).
@@ -61,11 +73,13 @@ class MatchedPeers {
   bool Contains(const Guid& peer) const;
   // Waits until `peer` is matched or `deadline` passes; true when it is.
   bool AwaitMatch(const Guid& peer, std::chrono::steady_clock::time_point deadline) const;
+  // Waits until any peer is matched or `deadline` passes; the peers then.
+  std::vector<Guid> AwaitAny(std::chrono::steady_clock::time_point deadline) const;
 
  private:
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
-  std::multiset<Guid> peers_;  // guarded by mutex_
+  std::vector<Guid> peers_;  // guarded by mutex_
 };
 
 class RequestLedger {
@@ -93,23 +107,24 @@ class RequestLedger {
   explicit RequestLedger(std::string name, std::function<Clock::time_point()> now = Clock::now)
       : name_(std::move(name)), now_(std::move(now)) {}
 
-  // Runs `publish`, which returns the sequence number the writer gave the
-  // request (nothing when it failed), and records that a reply to it must
-  // name `client`. Under the ledger's lock, so a reply that comes back at
-  // once cannot miss its entry.
+  // Runs `publish`, which returns the number the request is known by (the
+  // sequence number the writer gave it, or the one in its header; nothing
+  // when it failed), and records that a reply to it goes to `client`. Under
+  // the ledger's lock, so a reply that comes back at once cannot miss its
+  // entry.
   void PublishAndRecord(const std::function<std::optional<int64_t>()>& publish,
-                        const SampleIdentity& client, const Source& source = {});
+                        const ReplyTarget& client, const Source& source = {});
 
-  // The identity recorded for the request published as `sequence`, which is
-  // forgotten; nothing when no such entry exists (answered already, dropped,
-  // or never recorded).
-  std::optional<SampleIdentity> Claim(int64_t sequence);
+  // Where the reply to the request known as `sequence` goes; the entry is
+  // forgotten. Nothing when no such entry exists (answered already,
+  // dropped, or never recorded).
+  std::optional<ReplyTarget> Claim(int64_t sequence);
 
   size_t size() const;
 
  private:
   struct Entry {
-    SampleIdentity client;
+    ReplyTarget client;
     Source source;
     std::optional<Clock::time_point> departed;  // when its writer was seen gone
   };

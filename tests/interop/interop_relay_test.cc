@@ -524,4 +524,45 @@ TEST(RelayServiceInteropTest, LongCallAndLongGoalAreAnswered) {
   EXPECT_TRUE(relay.Stop().ExitedWith(0)) << relay.Output();
 }
 
+// Clients and servers that pair replies in different ways call each other
+// through corvane, 20 calls each way: a Fast-DDS-style client with a
+// Cyclone-style server, and a Cyclone-style client with a Fast-DDS-style
+// server. Every answer is right, and no server sees a request of the wrong
+// shape (it would count it as bad).
+TEST(RelayServiceInteropTest, ServicesCrossBetweenPairingStyles) {
+  const auto echo = [](const char* role, int domain) {
+    return AddPeerCommand("ros2_echo_peer", domain, {"--role", role, "--count", "20"});
+  };
+  std::vector<Started> peers;
+  peers.push_back(
+      {"fast server", PeerProcess::Start(ServicePeerCommand("server", 157, 20), PeerEnvironment())});
+  peers.push_back({"cyclone server", PeerProcess::Start(echo("server", 159), PeerEnvironment())});
+  Relay relay("rules:\n" + Rule("ros2-service", "/echo", "interop/srv/Echo", 156, 157) +
+              Rule("ros2-service", "/echo", "interop/srv/Echo", 158, 159));
+  ASSERT_TRUE(relay.running()) << relay.Output();
+  for (size_t i = 0; i < 2; i++) {
+    ASSERT_TRUE(peers[i].peer->WaitForLine("serving", MATCH_LIMIT)) << Transcripts(peers, relay);
+  }
+  peers.push_back({"cyclone client", PeerProcess::Start(echo("client", 156), PeerEnvironment())});
+  // ROS 2 servers keep the last 10 requests: a few calls at a time.
+  peers.push_back({"fast client", PeerProcess::Start(ServicePeerCommand("client", 158, 20, 32,
+                                                                        {"--window", "4"}),
+                                                     PeerEnvironment())});
+  for (Started& started : peers) {
+    EXPECT_EQ(started.peer->WaitForExit(PEER_EXIT_LIMIT), 0) << started.who << "\n"
+                                                              << Transcripts(peers, relay);
+  }
+  const std::vector<std::pair<size_t, const char*>> summaries = {
+      {0, "done answered=20 dropped=0 bad=0"},
+      {1, "done answered=20 bad=0"},
+      {2, "done ok=20 wrong=0"},
+      {3, "done ok=20 wrong=0"}};
+  for (const auto& [index, summary] : summaries) {
+    EXPECT_TRUE(peers[index].peer->WaitForLine(summary, seconds(0)))
+        << peers[index].who << " lacks \"" << summary << "\"\n"
+        << Transcripts(peers, relay);
+  }
+  EXPECT_TRUE(relay.Stop().ExitedWith(0)) << relay.Output();
+}
+
 }  // namespace

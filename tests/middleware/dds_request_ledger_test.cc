@@ -64,19 +64,19 @@ TEST_P(RequestLedgerTest, ReplyFindsItsClientOnceWithinBounds) {
           if (test.publish_fails) return std::nullopt;
           return n;
         },
-        ClientOf(n), RequestLedger::Source{writers, WriterOf(n)});
+        corvane_dds::ReplyTarget{ClientOf(n)}, RequestLedger::Source{writers, WriterOf(n)});
   }
   for (int64_t n = 1; n <= test.gone; n++) writers->Change(WriterOf(n), -1);
   now += RequestLedger::kSweepPeriod;
   ledger.Claim(0);  // notices who left
   now += test.later;
-  const std::optional<SampleIdentity> first = ledger.Claim(test.claimed);
+  const std::optional<corvane_dds::ReplyTarget> first = ledger.Claim(test.claimed);
   EXPECT_FALSE(ledger.Claim(test.claimed).has_value());
   ASSERT_EQ(first.has_value(), test.found);
   if (first) {
-    EXPECT_EQ(first->guid, ClientOf(test.claimed).guid);
-    EXPECT_EQ(first->high, ClientOf(test.claimed).high);
-    EXPECT_EQ(first->low, ClientOf(test.claimed).low);
+    EXPECT_EQ(first->identity.guid, ClientOf(test.claimed).guid);
+    EXPECT_EQ(first->identity.high, ClientOf(test.claimed).high);
+    EXPECT_EQ(first->identity.low, ClientOf(test.claimed).low);
   }
   EXPECT_EQ(ledger.size(), test.left);
 }

@@ -174,7 +174,8 @@ TEST(Ros2PeersTest, ConcurrentClientsGetExactlyTheirOwnReplies) {
   for (const int base : bases) {
     clients.push_back(std::make_unique<Peer>(
         "ros2_add_client", Lines{"--domain", "62", "--count", std::to_string(kCalls), "--a",
-                                 std::to_string(base), "--window", "2", "--timeout", "20"}));
+                                 std::to_string(base), "--window", "2", "--settle-ms", "500",
+                                 "--timeout", "20"}));
   }
   Lines guids;
   for (size_t i = 0; i < clients.size(); ++i) {
