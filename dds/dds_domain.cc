@@ -78,9 +78,8 @@ dds_Topic* DdsDomain::GetRawTopic(const std::string& topic_name, const std::stri
       kind == dds_PLAIN_TOPIC
           ? dds_DomainParticipant_create_topic(participant_, topic_name.c_str(), type_name.c_str(),
                                                &dds_TOPIC_QOS_DEFAULT, nullptr, 0)
-          : dds_DomainParticipant_create_topic_w_kind(participant_, topic_name.c_str(),
-                                                      type_name.c_str(), &dds_TOPIC_QOS_DEFAULT,
-                                                      kind);
+          : dds_DomainParticipant_create_topic_w_kind(
+                participant_, topic_name.c_str(), type_name.c_str(), &dds_TOPIC_QOS_DEFAULT, kind);
   if (topic != nullptr) topic_cache_.emplace(std::move(key), topic);
   return topic;
 }

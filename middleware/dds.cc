@@ -132,7 +132,8 @@ dds_Topic* dds_DomainParticipant_create_topic_w_kind(dds_DomainParticipant* part
   if (participant->registered_types.count(type_name) == 0) return nullptr;
   // A topic name stands for one type and one kind in a participant.
   for (const std::unique_ptr<dds_Topic>& existing : participant->topics) {
-    if (existing->name == topic_name && (existing->type_name != type_name || existing->kind != kind))
+    if (existing->name == topic_name &&
+        (existing->type_name != type_name || existing->kind != kind))
       return nullptr;
   }
   std::unique_ptr<corvane_dds::ParticipantEngine>& engine =

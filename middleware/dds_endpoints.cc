@@ -133,8 +133,9 @@ dds_ReturnCode_t dds_DataReader_answer_for(dds_DataReader* reply_reader,
       reply_reader->topic->participant != request_writer->topic->participant) {
     return dds_RETCODE_PRECONDITION_NOT_MET;
   }
-  return reply_reader->engine->AnswerFor(*request_writer->engine) ? dds_RETCODE_OK
-                                                                  : dds_RETCODE_PRECONDITION_NOT_MET;
+  return reply_reader->engine->AnswerFor(*request_writer->engine)
+             ? dds_RETCODE_OK
+             : dds_RETCODE_PRECONDITION_NOT_MET;
 }
 
 // --- data path ---------------------------------------------------------------

@@ -12,6 +12,7 @@
 // also tells whether the domain id is usable) and a Fast DDS one from its
 // first request or reply topic on (common/engine.h).
 
+#include <algorithm>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -19,9 +20,9 @@
 #include <vector>
 
 #include "middleware/common/delivery.h"
+#include "middleware/common/endpoint_stats.h"
 #include "middleware/common/engine.h"
 #include "middleware/dds.h"
-#include "middleware/common/endpoint_stats.h"
 
 struct dds_TypeSupport {};
 
@@ -101,14 +102,12 @@ std::unique_ptr<T> AdoptFromCaller(T* object) {
 // Moves the element equal to `item` out of `owned`; empty if absent.
 template <typename T>
 std::unique_ptr<T> TakeOut(std::vector<std::unique_ptr<T>>& owned, const T* item) {
-  for (auto it = owned.begin(); it != owned.end(); ++it) {
-    if (it->get() == item) {
-      std::unique_ptr<T> taken = std::move(*it);
-      owned.erase(it);
-      return taken;
-    }
-  }
-  return nullptr;
+  const auto it =
+      std::find_if(owned.begin(), owned.end(), [item](const auto& o) { return o.get() == item; });
+  if (it == owned.end()) return nullptr;
+  std::unique_ptr<T> taken = std::move(*it);
+  owned.erase(it);
+  return taken;
 }
 
 }  // namespace corvane_dds

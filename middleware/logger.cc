@@ -27,24 +27,6 @@ void WriteAll(int fd, const char* data, size_t len) {
   }
 }
 
-}  // namespace
-
-int logger_parse_level(const char* text, int fallback) {
-  if (text == nullptr || *text == '\0') return fallback;
-  char* end = nullptr;
-  errno = 0;
-  const long value = std::strtol(text, &end, 10);
-  if (errno != 0 || *end != '\0' || value < LOGGER_TRACE || value > LOGGER_OFF) return fallback;
-  return static_cast<int>(value);
-}
-
-logger* logger_global() {
-  static logger instance{logger_parse_level(std::getenv("TAVRINDDS_LOG_LEVEL"), LOGGER_INFO)};
-  return &instance;
-}
-
-namespace {
-
 void WriteLine(int level, const char* format, va_list args) {
   char line[1024];
   timespec now{};
@@ -64,6 +46,20 @@ void WriteLine(int level, const char* format, va_list args) {
 }
 
 }  // namespace
+
+int logger_parse_level(const char* text, int fallback) {
+  if (text == nullptr || *text == '\0') return fallback;
+  char* end = nullptr;
+  errno = 0;
+  const long value = std::strtol(text, &end, 10);
+  if (errno != 0 || *end != '\0' || value < LOGGER_TRACE || value > LOGGER_OFF) return fallback;
+  return static_cast<int>(value);
+}
+
+logger* logger_global() {
+  static logger instance{logger_parse_level(std::getenv("TAVRINDDS_LOG_LEVEL"), LOGGER_INFO)};
+  return &instance;
+}
 
 void logger_write(logger* lg, int level, int, int, int, const char* format, ...) {
   if (lg == nullptr || format == nullptr) return;

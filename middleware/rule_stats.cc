@@ -10,9 +10,9 @@
 #include <utility>
 #include <vector>
 
+#include "middleware/common/endpoint_stats.h"
 #include "middleware/dds_entities_internal.h"
 #include "middleware/logger.h"
-#include "middleware/common/endpoint_stats.h"
 
 namespace corvane_dds {
 

@@ -38,11 +38,6 @@ DeliveryThread::~DeliveryThread() {
   Stop();
 }
 
-void DeliveryThread::LogDrops(const std::string& what) const {
-  logger_log(LOGGER_WARNING, "Reader of topic '%s' in domain %d: %s", topic_.c_str(),
-             static_cast<int>(domain_), what.c_str());
-}
-
 void DeliveryThread::SetCallback(Callback callback) {
   callback_.store(callback);
   // Signals that came while no callback was installed are still pending.
@@ -75,7 +70,7 @@ uint64_t DeliveryThread::Arrived(uint64_t bytes) {
     // next arrival waits again.
     if (room || stopping_ || Clock::now() < stalled_since_ + kStallTime) return 0;
   }
-  if (!dropping_) StartDropping();
+  if (!dropping_) SetDropping(true);
   return static_cast<uint64_t>(bytes_ - bound);
 }
 
@@ -95,7 +90,7 @@ void DeliveryThread::Taken(uint64_t count, uint64_t bytes, bool more) {
   // Taking again means the writes before went through: for a reliable path,
   // the destination acknowledged them. A best-effort reader waits for half its
   // bound, so that a steady overload is one episode, not one per take.
-  if (dropping_ && (holds_back_.load() || bytes_ <= bound / 2)) EndDropping();
+  if (dropping_ && (holds_back_.load() || bytes_ <= bound / 2)) SetDropping(false);
   if (bytes_ <= bound) {
     over_bound_ = false;
     room_.notify_all();
@@ -104,16 +99,15 @@ void DeliveryThread::Taken(uint64_t count, uint64_t bytes, bool more) {
   }
 }
 
-void DeliveryThread::StartDropping() {
-  dropping_ = true;
+void DeliveryThread::SetDropping(bool dropping) {
+  dropping_ = dropping;
+  const std::string what =
+      dropping ? "its destination does not keep up; dropping what its backlog cannot hold"
+               : "its destination keeps up again; " + std::to_string(dropped_in_episode_) +
+                     " samples dropped";
   dropped_in_episode_ = 0;
-  LogDrops("its destination does not keep up; dropping what its backlog cannot hold");
-}
-
-void DeliveryThread::EndDropping() {
-  dropping_ = false;
-  LogDrops("its destination keeps up again; " + std::to_string(dropped_in_episode_) +
-           " samples dropped");
+  logger_log(LOGGER_WARNING, "Reader of topic '%s' in domain %d: %s", topic_.c_str(),
+             static_cast<int>(domain_), what.c_str());
 }
 
 void DeliveryThread::Stop() {

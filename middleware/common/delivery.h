@@ -113,9 +113,7 @@ class DeliveryThread {
   // One wake-up: the callback until the reader is drained, then the flush.
   void Deliver();
   // Drop mode starts or ends; logs it. Needs mutex_.
-  void StartDropping();
-  void EndDropping();
-  void LogDrops(const std::string& what) const;
+  void SetDropping(bool dropping);
 
   const dds_DataReader* const reader_;
   const std::string topic_;

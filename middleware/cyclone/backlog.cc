@@ -1,8 +1,9 @@
 // The reader's backlog of Cyclone samples.
 
+#include "middleware/cyclone/backlog.h"
+
 #include <dds/ddsi/ddsi_serdata.h>
 
-#include "middleware/cyclone/backlog.h"
 #include "middleware/cyclone/raw_type.h"
 
 namespace corvane_dds {

@@ -1,12 +1,13 @@
 // The layer's Cyclone domain instances and their configuration.
 
+#include "middleware/cyclone/domain.h"
+
 #include <condition_variable>
 #include <cstdlib>
 #include <map>
 #include <mutex>
 #include <string>
 
-#include "middleware/cyclone/domain.h"
 #include "middleware/logger.h"
 
 namespace corvane_dds {

@@ -87,8 +87,8 @@ class CycloneTopic : public TopicEngine {
   // One Cyclone topic per kind; false when Cyclone refuses one.
   bool Open(const std::string& type_name);
 
-  std::unique_ptr<ReaderEngine> CreateReader(const dds_DataReaderQos& qos,
-                                             DeliveryThread& delivery, StatsSlot& stats) override;
+  std::unique_ptr<ReaderEngine> CreateReader(const dds_DataReaderQos& qos, DeliveryThread& delivery,
+                                             StatsSlot& stats) override;
   std::unique_ptr<WriterEngine> CreateWriter(const dds_DataWriterQos& qos,
                                              StatsSlot& stats) override;
 

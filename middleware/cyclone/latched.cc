@@ -1,11 +1,12 @@
 // What transient-local publications keep for late joiners, on both sides of a relay.
 
+#include "middleware/cyclone/latched.h"
+
 #include <algorithm>
 #include <utility>
 
 #include "middleware/common/signal_block.h"
 #include "middleware/cyclone/entities.h"
-#include "middleware/cyclone/latched.h"
 #include "middleware/cyclone/qos.h"
 #include "middleware/logger.h"
 

@@ -1,13 +1,13 @@
 // Cyclone DDS type support for samples that stay serialized.
 
+#include "middleware/cyclone/raw_type.h"
+
 #include <dds/ddsi/q_radmin.h>
 #include <dds/ddsrt/heap.h>
 #include <dds/ddsrt/mh3.h>
 
 #include <cstdio>
 #include <cstring>
-
-#include "middleware/cyclone/raw_type.h"
 
 namespace corvane_dds {
 namespace {

@@ -5,11 +5,11 @@
 #include <vector>
 
 #include "middleware/common/delivery.h"
+#include "middleware/common/endpoint_stats.h"
 #include "middleware/common/sequences.h"
 #include "middleware/cyclone/entities.h"
 #include "middleware/cyclone/qos.h"
 #include "middleware/cyclone/raw_type.h"
-#include "middleware/common/endpoint_stats.h"
 
 namespace corvane_dds {
 namespace {

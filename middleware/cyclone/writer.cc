@@ -3,10 +3,10 @@
 #include <dds/ddsi/ddsi_serdata.h>
 
 #include "middleware/common/delivery.h"
+#include "middleware/common/endpoint_stats.h"
 #include "middleware/cyclone/entities.h"
 #include "middleware/cyclone/qos.h"
 #include "middleware/cyclone/raw_type.h"
-#include "middleware/common/endpoint_stats.h"
 
 namespace corvane_dds {
 namespace {
@@ -31,6 +31,13 @@ dds_duration_t BlockingTime(const dds_DataWriterQos& qos) {
   dds_duration_t blocking = 0;
   if (cyclone_qos) dds_qget_reliability(cyclone_qos.get(), &reliability, &blocking);
   return blocking;
+}
+
+// `qos` with no blocking time: the writers the layer creates refuse a write
+// at once when their history is full, and the layer's write waits itself.
+dds_DataWriterQos Refusing(dds_DataWriterQos qos) {
+  qos.reliability.max_blocking_time = {0, 0};
+  return qos;
 }
 
 void Flush(int64_t writer) {
@@ -98,8 +105,8 @@ dds_return_t PublishWaiting(dds_entity_t writer, ddsi_serdata* sample,
 ddsi_serdata* OutgoingSample(const ddsi_sertype* type, const CycloneSample* origin,
                              const void* buffer, uint32_t size, int64_t timestamp,
                              bool keep_instance) {
-  if (origin != nullptr && origin->serdata != nullptr && RawSerdataBytes(origin->serdata) == buffer &&
-      RawSerdataSize(origin->serdata) == size) {
+  if (origin != nullptr && origin->serdata != nullptr &&
+      RawSerdataBytes(origin->serdata) == buffer && RawSerdataSize(origin->serdata) == size) {
     return RawSerdataForward(type, origin->serdata, keep_instance);
   }
   return RawSerdataCopy(type, buffer, size, timestamp);
@@ -117,11 +124,7 @@ CycloneWriter::CycloneWriter(const CycloneTopic& topic, const dds_DataWriterQos&
     : topic_(topic), stats_(stats), qos_(qos), max_blocking_time_(BlockingTime(qos)) {}
 
 bool CycloneWriter::Open() {
-  // The writers that keep transient-local publications' history do not wait
-  // either.
-  dds_DataWriterQos refusing = qos_;
-  refusing.reliability.max_blocking_time = {0, 0};
-  const CycloneQos cyclone_qos = MakeWriterQos(refusing);
+  const CycloneQos cyclone_qos = MakeWriterQos(Refusing(qos_));
   if (!cyclone_qos) return false;
   const CycloneListener listener(dds_create_listener(this));
   dds_lset_publication_matched(listener.get(), OnPublicationMatched);
@@ -144,10 +147,8 @@ dds_entity_t CycloneWriter::RetainingWriter(const CycloneSample& origin, uint64_
                                             const ddsi_serdata* sample) {
   std::call_once(retained_once_, [this] {
     const dds_entity_t topics[kKinds] = {topic_.topic(kKeyless), topic_.topic(kKeyed)};
-    dds_DataWriterQos refusing = qos_;
-    refusing.reliability.max_blocking_time = {0, 0};
     retained_ = std::make_unique<RetainedHistory>(topic_.participant().publisher(), topics,
-                                                  refusing, topic_.name());
+                                                  Refusing(qos_), topic_.name());
   });
   return retained_->WriterFor(origin, publication, sample);
 }
@@ -172,8 +173,7 @@ dds_ReturnCode_t CycloneWriter::Write(const void* buffer, uint32_t size,
   const int kind = origin != nullptr ? origin->kind : kKeyless;
   const ddsi_sertype* type = topic_.sertype(kind);
   if (origin != nullptr && origin->history_depth > 0) {
-    ddsi_serdata* sample =
-        OutgoingSample(type, origin, buffer, size, info->source_timestamp, true);
+    ddsi_serdata* sample = OutgoingSample(type, origin, buffer, size, info->source_timestamp, true);
     const dds_entity_t retaining = RetainingWriter(*origin, info->publication_handle, sample);
     if (retaining > 0) {
       const dds_return_t rc = PublishWaiting(retaining, sample, max_blocking_time_, delivery);

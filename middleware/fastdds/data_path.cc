@@ -60,7 +60,8 @@ uint64_t Read64(const uint8_t* at, bool little_endian) {
 }
 
 void Write64(uint8_t* at, uint64_t value, bool little_endian) {
-  for (int i = 0; i < 8; i++) at[little_endian ? i : 7 - i] = static_cast<uint8_t>(value >> (8 * i));
+  for (int i = 0; i < 8; i++)
+    at[little_endian ? i : 7 - i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
 int64_t NowNanoseconds() {
@@ -94,7 +95,8 @@ bool FastDdsReader::AdmitReply(FastDdsSample* sample) {
   int64_t request = 0;
   if (sample->related.guid.known()) {
     if (!route.ledger) return false;
-    if (sample->related.guid != FromFastDds(reader_->guid()) && sample->related.guid != route.writer)
+    if (sample->related.guid != FromFastDds(reader_->guid()) &&
+        sample->related.guid != route.writer)
       return false;
     request = sample->related.sequence();
     client = route.ledger->Claim(request);
@@ -103,7 +105,8 @@ bool FastDdsReader::AdmitReply(FastDdsSample* sample) {
         Read64(bytes.data() + kEncapsulationSize, LittleEndian(bytes)) != route.header_id) {
       return true;
     }
-    request = static_cast<int64_t>(Read64(bytes.data() + kEncapsulationSize + 8, LittleEndian(bytes)));
+    request =
+        static_cast<int64_t>(Read64(bytes.data() + kEncapsulationSize + 8, LittleEndian(bytes)));
     client = route.header_ledger->Claim(request);
     if (client) bytes.erase(bytes.begin() + kEncapsulationSize, bytes.begin() + kBodyOffset);
   }
@@ -260,8 +263,9 @@ std::optional<bool> FastDdsWriter::ServersReadHeader() {
                 servers.end());
   if (servers.empty()) return std::nullopt;
   const bool header = servers.front().FromCycloneDds();
-  const bool mixed = std::any_of(servers.begin(), servers.end(),
-                                 [&](const Guid& server) { return server.FromCycloneDds() != header; });
+  const bool mixed = std::any_of(servers.begin(), servers.end(), [&](const Guid& server) {
+    return server.FromCycloneDds() != header;
+  });
   if (mixed && !warned_mixed_.exchange(true)) {
     logger_log(LOGGER_WARNING,
                "%s: servers that pair replies through sample identities and servers that pair "

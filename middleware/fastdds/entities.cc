@@ -1,5 +1,7 @@
 // Fast DDS participants, raw topics, writers and readers of the layer.
 
+#include "middleware/fastdds/entities.h"
+
 #include <algorithm>
 #include <fastdds/dds/domain/DomainParticipantFactory.hpp>
 #include <fastdds/dds/log/Log.hpp>
@@ -9,9 +11,8 @@
 #include <mutex>
 
 #include "middleware/common/delivery.h"
-#include "middleware/fastdds/entities.h"
-#include "middleware/fastdds/raw_type.h"
 #include "middleware/common/endpoint_stats.h"
+#include "middleware/fastdds/raw_type.h"
 
 namespace corvane_dds {
 namespace {
@@ -36,14 +37,6 @@ void RouteFastDdsLogs() {
     fdds::Log::RegisterConsumer(std::move(consumer));
     fdds::Log::SetVerbosity(fdds::Log::Kind::Warning);
   });
-}
-
-eprosima::fastrtps::Duration_t ToFastDdsDuration(const dds_Duration_t& duration) {
-  return eprosima::fastrtps::Duration_t(duration.sec, duration.nanosec);
-}
-
-dds_Duration_t FromFastDdsDuration(const eprosima::fastrtps::Duration_t& duration) {
-  return dds_Duration_t{duration.seconds, duration.nanosec};
 }
 
 }  // namespace
@@ -105,7 +98,8 @@ FastDdsWriter::FastDdsWriter(const FastDdsTopic& topic, StatsSlot& stats)
       ledger_(topic.kind() == dds_REQUEST_TOPIC
                   ? std::make_shared<RequestLedger>(topic.topic()->get_name())
                   : nullptr),
-      header_ledger_(ledger_ ? std::make_shared<RequestLedger>(topic.topic()->get_name()) : nullptr) {}
+      header_ledger_(ledger_ ? std::make_shared<RequestLedger>(topic.topic()->get_name())
+                             : nullptr) {}
 
 bool FastDdsWriter::Open(const fdds::DataWriterQos& qos) {
   writer_ = topic_.participant().publisher()->create_datawriter(
@@ -126,8 +120,9 @@ FastDdsWriter::~FastDdsWriter() {
 
 void FastDdsWriter::on_publication_matched(fdds::DataWriter*,
                                            const fdds::PublicationMatchedStatus& status) {
-  readers_.Change(FromFastDds(eprosima::fastrtps::rtps::iHandle2GUID(status.last_subscription_handle)),
-                  status.current_count_change);
+  readers_.Change(
+      FromFastDds(eprosima::fastrtps::rtps::iHandle2GUID(status.last_subscription_handle)),
+      status.current_count_change);
   stats_.Matched(status.current_count_change);
 }
 
@@ -178,8 +173,9 @@ void FastDdsReader::on_data_available(fdds::DataReader*) {
 
 void FastDdsReader::on_subscription_matched(fdds::DataReader*,
                                             const fdds::SubscriptionMatchedStatus& status) {
-  writers_->Change(FromFastDds(eprosima::fastrtps::rtps::iHandle2GUID(status.last_publication_handle)),
-                   status.current_count_change);
+  writers_->Change(
+      FromFastDds(eprosima::fastrtps::rtps::iHandle2GUID(status.last_publication_handle)),
+      status.current_count_change);
   stats_.Matched(status.current_count_change);
 }
 
@@ -222,7 +218,8 @@ std::unique_ptr<WriterEngine> FastDdsTopic::CreateWriter(const dds_DataWriterQos
   fast_qos.reliability().kind = qos.reliability.kind == dds_RELIABLE_RELIABILITY_QOS
                                     ? fdds::RELIABLE_RELIABILITY_QOS
                                     : fdds::BEST_EFFORT_RELIABILITY_QOS;
-  fast_qos.reliability().max_blocking_time = ToFastDdsDuration(qos.reliability.max_blocking_time);
+  fast_qos.reliability().max_blocking_time = eprosima::fastrtps::Duration_t(
+      qos.reliability.max_blocking_time.sec, qos.reliability.max_blocking_time.nanosec);
   fast_qos.history().kind = fdds::KEEP_ALL_HISTORY_QOS;
   fast_qos.durability().kind = fdds::VOLATILE_DURABILITY_QOS;
   fast_qos.reliable_writer_qos().times.heartbeatPeriod = kHeartbeatPeriod;
@@ -257,7 +254,8 @@ dds_ReturnCode_t ToLayerQos(const FastQos& fast_qos, Qos* qos) {
                               ? dds_RELIABLE_RELIABILITY_QOS
                               : dds_BEST_EFFORT_RELIABILITY_QOS;
   qos->reliability.max_blocking_time =
-      FromFastDdsDuration(fast_qos.reliability().max_blocking_time);
+      dds_Duration_t{fast_qos.reliability().max_blocking_time.seconds,
+                     fast_qos.reliability().max_blocking_time.nanosec};
   qos->history.kind = dds_KEEP_ALL_HISTORY_QOS;
   qos->history.depth = 1;
   return dds_RETCODE_OK;

@@ -31,6 +31,9 @@
 // in front of the reply. A relayed sample changes by exactly those 16 bytes,
 // which keep the body's 8-byte alignment.
 
+#include <fastdds/rtps/common/WriteParams.h>
+
+#include <atomic>
 #include <fastdds/dds/domain/DomainParticipant.hpp>
 #include <fastdds/dds/publisher/DataWriter.hpp>
 #include <fastdds/dds/publisher/DataWriterListener.hpp>
@@ -39,13 +42,11 @@
 #include <fastdds/dds/subscriber/DataReaderListener.hpp>
 #include <fastdds/dds/subscriber/Subscriber.hpp>
 #include <fastdds/dds/topic/Topic.hpp>
-#include <fastdds/rtps/common/WriteParams.h>
-#include <atomic>
 #include <functional>
 #include <map>
 #include <memory>
-#include <optional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -109,8 +110,8 @@ class FastDdsTopic : public TopicEngine {
       : participant_(participant), topic_(topic), kind_(kind) {}
   ~FastDdsTopic() override { participant_.ReleaseTopic(topic_); }
 
-  std::unique_ptr<ReaderEngine> CreateReader(const dds_DataReaderQos& qos,
-                                             DeliveryThread& delivery, StatsSlot& stats) override;
+  std::unique_ptr<ReaderEngine> CreateReader(const dds_DataReaderQos& qos, DeliveryThread& delivery,
+                                             StatsSlot& stats) override;
   std::unique_ptr<WriterEngine> CreateWriter(const dds_DataWriterQos& qos,
                                              StatsSlot& stats) override;
 

@@ -1,8 +1,8 @@
 // The raw Fast DDS type support: serialized bytes in, the same bytes out.
 
-#include <cstring>
-
 #include "middleware/fastdds/raw_type.h"
+
+#include <cstring>
 
 namespace corvane_dds {
 namespace {

@@ -437,9 +437,9 @@ TEST(RelayServiceInteropTest, TwoRulesIntoOneServerKeepTheirReplies) {
   for (const std::vector<int>& round : rounds) {
     const size_t first = peers.size();
     for (const int domain : round) {
-      peers.push_back({domain == 160 ? "client A" : "client B",
-                       PeerProcess::Start(ServicePeerCommand("client", domain, 20),
-                                          PeerEnvironment())});
+      peers.push_back(
+          {domain == 160 ? "client A" : "client B",
+           PeerProcess::Start(ServicePeerCommand("client", domain, 20), PeerEnvironment())});
     }
     for (size_t i = first; i < peers.size(); i++) {
       ASSERT_NE(peers[i].peer, nullptr);
@@ -460,19 +460,19 @@ TEST(RelayServiceInteropTest, PayloadPairedCallsLeaveNoEntries) {
   const std::string calls = LongRuns() ? "1400" : "40";
   const std::string timeout = LongRuns() ? "160" : "20";
   std::vector<Started> peers;
-  peers.push_back({"add_server", PeerProcess::Start(AddPeerCommand("ros2_add_server", 168,
-                                                                   {"--count", calls, "--timeout",
-                                                                    timeout}),
-                                                    PeerEnvironment())});
-  Relay relay(RuleFile("ros2-service", "/add_two_ints", "example_interfaces/srv/AddTwoInts", 167,
-                       168),
-              "0");
+  peers.push_back(
+      {"add_server", PeerProcess::Start(AddPeerCommand("ros2_add_server", 168,
+                                                       {"--count", calls, "--timeout", timeout}),
+                                        PeerEnvironment())});
+  Relay relay(
+      RuleFile("ros2-service", "/add_two_ints", "example_interfaces/srv/AddTwoInts", 167, 168),
+      "0");
   ASSERT_TRUE(relay.running()) << relay.Output();
-  peers.push_back({"add_client", PeerProcess::Start(
-                                     AddPeerCommand("ros2_add_client", 167,
-                                                    {"--count", calls, "--period-ms", "50",
-                                                     "--settle-ms", "1500", "--timeout", timeout}),
-                                     PeerEnvironment())});
+  peers.push_back({"add_client",
+                   PeerProcess::Start(AddPeerCommand("ros2_add_client", 167,
+                                                     {"--count", calls, "--period-ms", "50",
+                                                      "--settle-ms", "1500", "--timeout", timeout}),
+                                      PeerEnvironment())});
   const auto limit = seconds(std::stoi(timeout) + 10);
   EXPECT_EQ(peers[1].peer->WaitForExit(limit), 0) << Transcripts(peers, relay);
   EXPECT_EQ(peers[0].peer->WaitForExit(limit), 0) << Transcripts(peers, relay);
@@ -513,9 +513,8 @@ TEST(RelayServiceInteropTest, LongCallAndLongGoalAreAnswered) {
                                              {"--type", "interop/action/Fib", "--timeout", "100"}),
                           PeerEnvironment())});
   for (Started& started : peers) {
-    EXPECT_EQ(started.peer->WaitForExit(seconds(120)), 0)
-        << started.who << "\n"
-        << Transcripts(peers, relay);
+    EXPECT_EQ(started.peer->WaitForExit(seconds(120)), 0) << started.who << "\n"
+                                                          << Transcripts(peers, relay);
   }
   EXPECT_TRUE(peers[2].peer->WaitForLine("done ok=1 wrong=0", seconds(0)))
       << Transcripts(peers, relay);
@@ -534,8 +533,8 @@ TEST(RelayServiceInteropTest, ServicesCrossBetweenPairingStyles) {
     return AddPeerCommand("ros2_echo_peer", domain, {"--role", role, "--count", "20"});
   };
   std::vector<Started> peers;
-  peers.push_back(
-      {"fast server", PeerProcess::Start(ServicePeerCommand("server", 157, 20), PeerEnvironment())});
+  peers.push_back({"fast server",
+                   PeerProcess::Start(ServicePeerCommand("server", 157, 20), PeerEnvironment())});
   peers.push_back({"cyclone server", PeerProcess::Start(echo("server", 159), PeerEnvironment())});
   Relay relay("rules:\n" + Rule("ros2-service", "/echo", "interop/srv/Echo", 156, 157) +
               Rule("ros2-service", "/echo", "interop/srv/Echo", 158, 159));
@@ -545,12 +544,12 @@ TEST(RelayServiceInteropTest, ServicesCrossBetweenPairingStyles) {
   }
   peers.push_back({"cyclone client", PeerProcess::Start(echo("client", 156), PeerEnvironment())});
   // ROS 2 servers keep the last 10 requests: a few calls at a time.
-  peers.push_back({"fast client", PeerProcess::Start(ServicePeerCommand("client", 158, 20, 32,
-                                                                        {"--window", "4"}),
-                                                     PeerEnvironment())});
+  peers.push_back({"fast client",
+                   PeerProcess::Start(ServicePeerCommand("client", 158, 20, 32, {"--window", "4"}),
+                                      PeerEnvironment())});
   for (Started& started : peers) {
     EXPECT_EQ(started.peer->WaitForExit(PEER_EXIT_LIMIT), 0) << started.who << "\n"
-                                                              << Transcripts(peers, relay);
+                                                             << Transcripts(peers, relay);
   }
   const std::vector<std::pair<size_t, const char*>> summaries = {
       {0, "done answered=20 dropped=0 bad=0"},

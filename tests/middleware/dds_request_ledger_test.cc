@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <memory>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <ostream>
 

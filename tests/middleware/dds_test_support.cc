@@ -154,8 +154,7 @@ int32_t PublicationsMatched(const dds_DataWriter* writer) {
     dds_instance_handle_t handles[64];
     const int32_t count = dds_get_matched_subscriptions(entity, handles, 64);
     for (int32_t i = 0; i < count && i < 64; i++) {
-      dds_builtintopic_endpoint_t* reader =
-          dds_get_matched_subscription_data(entity, handles[i]);
+      dds_builtintopic_endpoint_t* reader = dds_get_matched_subscription_data(entity, handles[i]);
       if (reader == nullptr) continue;
       dds_durability_kind_t durability = DDS_DURABILITY_VOLATILE;
       dds_qget_durability(reader->qos, &durability);

@@ -68,7 +68,8 @@ int main(int argc, char** argv) {
   bool failed = false;
   while (!failed && answered < count && !deadline.Passed()) {
     while (static_cast<long long>(outstanding.size()) < window && next_seq <= count) {
-      const dds_time_t due = next_seq > 1 ? sent_at[next_seq - 1] + DDS_MSECS(options.Int("period-ms")) : 0;
+      const dds_time_t due =
+          next_seq > 1 ? sent_at[next_seq - 1] + DDS_MSECS(options.Int("period-ms")) : 0;
       if (due > dds_time()) dds_sleepfor(due - dds_time());
       const Request request{guid, next_seq, options.Int("a") + next_seq,
                             options.Int("b") + next_seq};

@@ -173,9 +173,9 @@ TEST(Ros2PeersTest, ConcurrentClientsGetExactlyTheirOwnReplies) {
   std::vector<std::unique_ptr<Peer>> clients;
   for (const int base : bases) {
     clients.push_back(std::make_unique<Peer>(
-        "ros2_add_client", Lines{"--domain", "62", "--count", std::to_string(kCalls), "--a",
-                                 std::to_string(base), "--window", "2", "--settle-ms", "500",
-                                 "--timeout", "20"}));
+        "ros2_add_client",
+        Lines{"--domain", "62", "--count", std::to_string(kCalls), "--a", std::to_string(base),
+              "--window", "2", "--settle-ms", "500", "--timeout", "20"}));
   }
   Lines guids;
   for (size_t i = 0; i < clients.size(); ++i) {
