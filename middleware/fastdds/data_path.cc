@@ -101,9 +101,12 @@ bool FastDdsReader::AdmitReply(FastDdsSample* sample) {
     request = sample->related.sequence();
     client = route.ledger->Claim(request);
   } else {
-    if (!route.header_ledger || bytes.size() < kBodyOffset ||
-        Read64(bytes.data() + kEncapsulationSize, LittleEndian(bytes)) != route.header_id) {
-      return true;
+    const uint64_t id = bytes.size() < kBodyOffset
+                            ? 0
+                            : Read64(bytes.data() + kEncapsulationSize, LittleEndian(bytes));
+    // A header of another request writer of the relay's is that writer's.
+    if (!route.header_ledger || id != route.header_id) {
+      return !topic_.participant().IsHeaderId(id);
     }
     request =
         static_cast<int64_t>(Read64(bytes.data() + kEncapsulationSize + 8, LittleEndian(bytes)));

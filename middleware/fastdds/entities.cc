@@ -82,6 +82,20 @@ fdds::Topic* FastDdsParticipant::AcquireTopic(const std::string& topic_name,
   return topic;
 }
 
+void FastDdsParticipant::AddHeaderId(uint64_t id, int change) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (change > 0) {
+    header_ids_.insert(id);
+  } else if (header_ids_.count(id) > 0) {
+    header_ids_.erase(header_ids_.find(id));
+  }
+}
+
+bool FastDdsParticipant::IsHeaderId(uint64_t id) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return header_ids_.count(id) > 0;
+}
+
 void FastDdsParticipant::ReleaseTopic(fdds::Topic* topic) {
   std::lock_guard<std::mutex> lock(mutex_);
   auto found = topics_.find(topic->get_name());
@@ -109,11 +123,13 @@ bool FastDdsWriter::Open(const fdds::DataWriterQos& qos) {
   // The client id of its headers stands for this writer (FNV-1a of its GUID).
   header_id_ = 0xcbf29ce484222325u;
   for (const uint8_t byte : guid().bytes) header_id_ = (header_id_ ^ byte) * 0x100000001b3u;
+  if (ledger_) topic_.participant().AddHeaderId(header_id_, 1);
   return true;
 }
 
 FastDdsWriter::~FastDdsWriter() {
   if (writer_ == nullptr) return;
+  if (ledger_) topic_.participant().AddHeaderId(header_id_, -1);
   writer_->set_listener(nullptr);
   topic_.participant().publisher()->delete_datawriter(writer_);
 }

@@ -47,6 +47,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -92,6 +93,10 @@ class FastDdsParticipant : public ParticipantEngine {
   fdds::Subscriber* subscriber() const { return subscriber_; }
   Guid guid() const { return FromFastDds(participant_->guid()); }
   void ReleaseTopic(fdds::Topic* topic);
+  // The client ids in the headers its request writers write (their replies
+  // are for those writers alone).
+  void AddHeaderId(uint64_t id, int change);
+  bool IsHeaderId(uint64_t id);
 
  private:
   // The topic of that name, shared by every FastDdsTopic of the name.
@@ -101,7 +106,8 @@ class FastDdsParticipant : public ParticipantEngine {
   fdds::Publisher* const publisher_;    // owned by participant_
   fdds::Subscriber* const subscriber_;  // owned by participant_
   std::mutex mutex_;
-  std::map<std::string, std::pair<fdds::Topic*, int>> topics_;  // with users
+  std::map<std::string, std::pair<fdds::Topic*, int>> topics_;  // with users; guarded
+  std::multiset<uint64_t> header_ids_;                          // guarded by mutex_
 };
 
 class FastDdsTopic : public TopicEngine {

@@ -424,22 +424,34 @@ bool LongRuns() {
 
 // Two rules carry one service from two client domains into one server
 // domain: each client gets exactly its own replies, alone and while the other
-// calls too.
-TEST(RelayServiceInteropTest, TwoRulesIntoOneServerKeepTheirReplies) {
+// calls too, whichever way the server pairs them.
+class TwoRulesTest : public ::testing::TestWithParam<bool> {};
+
+TEST_P(TwoRulesTest, IntoOneServerKeepTheirReplies) {
+  const bool cyclone_server = GetParam();
+  const int a = cyclone_server ? 151 : 160;
+  const int b = a + 1;
+  const int server_domain = a + 2;
   std::vector<Started> peers;
   peers.push_back(
-      {"server", PeerProcess::Start(ServicePeerCommand("server", 162, 80), PeerEnvironment())});
-  Relay relay("rules:\n" + Rule("ros2-service", "/echo", "interop/srv/Echo", 160, 162) +
-              Rule("ros2-service", "/echo", "interop/srv/Echo", 161, 162));
+      {"server",
+       PeerProcess::Start(cyclone_server ? AddPeerCommand("ros2_echo_peer", server_domain,
+                                                          {"--role", "server", "--count", "80"})
+                                         : ServicePeerCommand("server", server_domain, 80),
+                          PeerEnvironment())});
+  Relay relay("rules:\n" + Rule("ros2-service", "/echo", "interop/srv/Echo", a, server_domain) +
+              Rule("ros2-service", "/echo", "interop/srv/Echo", b, server_domain));
   ASSERT_TRUE(relay.running()) << relay.Output();
   ASSERT_TRUE(peers[0].peer->WaitForLine("serving", MATCH_LIMIT)) << Transcripts(peers, relay);
-  const std::vector<std::vector<int>> rounds = {{160}, {161}, {160, 161}};
+  const std::vector<std::vector<int>> rounds = {{a}, {b}, {a, b}};
   for (const std::vector<int>& round : rounds) {
     const size_t first = peers.size();
     for (const int domain : round) {
+      // ROS 2 servers keep the last 10 requests: a few calls at a time.
       peers.push_back(
-          {domain == 160 ? "client A" : "client B",
-           PeerProcess::Start(ServicePeerCommand("client", domain, 20), PeerEnvironment())});
+          {domain == a ? "client A" : "client B",
+           PeerProcess::Start(ServicePeerCommand("client", domain, 20, 32, {"--window", "4"}),
+                              PeerEnvironment())});
     }
     for (size_t i = first; i < peers.size(); i++) {
       ASSERT_NE(peers[i].peer, nullptr);
@@ -452,6 +464,11 @@ TEST(RelayServiceInteropTest, TwoRulesIntoOneServerKeepTheirReplies) {
   EXPECT_EQ(peers[0].peer->WaitForExit(PEER_EXIT_LIMIT), 0) << Transcripts(peers, relay);
   EXPECT_TRUE(relay.Stop().ExitedWith(0)) << relay.Output();
 }
+
+INSTANTIATE_TEST_SUITE_P(Servers, TwoRulesTest, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return info.param ? "CycloneStyle" : "FastDdsStyle";
+                         });
 
 // Calls that pair through their payload (ROS 2 on Cyclone DDS) cost no
 // ledger entry: none awaits a reply and nothing is warned, however long the
