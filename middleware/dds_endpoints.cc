@@ -5,7 +5,6 @@
 #include "middleware/common/sequences.h"
 #include "middleware/dds.h"
 #include "middleware/dds_entities_internal.h"
-#include "middleware/dds_internal.h"
 
 using corvane_dds::TakeOut;
 

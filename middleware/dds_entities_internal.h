@@ -112,4 +112,11 @@ std::unique_ptr<T> TakeOut(std::vector<std::unique_ptr<T>>& owned, const T* item
 
 }  // namespace corvane_dds
 
+// Calls that only the layer's own tests make: the samples `reader` dropped
+// because its backlog was full (see the QoS records), and the QoS an
+// endpoint was created with.
+uint64_t dds_DataReader_dropped_sample_count(const dds_DataReader* reader);
+dds_ReturnCode_t dds_DataReader_get_qos(const dds_DataReader* reader, dds_DataReaderQos* qos);
+dds_ReturnCode_t dds_DataWriter_get_qos(const dds_DataWriter* writer, dds_DataWriterQos* qos);
+
 #endif  // CORVANE_MIDDLEWARE_DDS_ENTITIES_INTERNAL_H_

@@ -5,7 +5,7 @@
 #include <climits>
 
 #include "dds_test_support.h"
-#include "middleware/dds_internal.h"
+#include "middleware/dds_entities_internal.h"
 
 namespace corvane_test {
 namespace {

@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "dds_test_support.h"
-#include "middleware/dds_internal.h"
+#include "middleware/dds_entities_internal.h"
 
 namespace corvane_test {
 namespace {
