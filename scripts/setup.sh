@@ -12,7 +12,7 @@ packages=(
   libfastrtps-dev libfastcdr-dev
   clang libclang-rt-14-dev
   valgrind gnuplot-nox procps
-  dpkg-dev file groff-base man-db
+  dpkg-dev file groff-base man-db xz-utils
 )
 
 if [ "$(id -u)" -ne 0 ]; then

@@ -3,8 +3,11 @@
 #   1. the normal build and every test (CI also runs the long fault loops),
 #   2. every test again under AddressSanitizer and UndefinedBehaviorSanitizer,
 #   3. the concurrency tests (label "threads") under ThreadSanitizer,
-#   4. the fuzz targets, a bounded time each,
-#   5. the benchmark smoke run and the Debian package test.
+#   4. the relay, ROS 2, service and fault tests against Cyclone DDS built
+#      with its assertions on (../shared/third_party), which abort a program
+#      that breaks one of Cyclone's internal rules,
+#   5. the fuzz targets, a bounded time each,
+#   6. the benchmark smoke run and the Debian package test.
 # CORVANE_TEST_STAGES selects stages (default "all"; e.g. "normal asan").
 # CORVANE_FUZZ_SECONDS sets the fuzzing time per target (default 20).
 # Every DDS process stays on the loopback interface.
@@ -52,6 +55,35 @@ if want tsan; then
   (cd "$root/build-tsan" &&
     TSAN_OPTIONS="suppressions=$root/tests/tsan.supp halt_on_error=1 ignore_noninstrumented_modules=1" \
     ctest -j2 -L threads --no-tests=error --output-on-failure --timeout 600)
+fi
+
+if want cyclone-assert; then
+  stage "Cyclone DDS with assertions"
+  tarball=$root/../shared/third_party/cyclonedds-0.10.2.tar.xz
+  if [ ! -f "$tarball" ]; then
+    echo "no $tarball: stage skipped"
+  else
+    (cd "$(dirname "$tarball")" && sha256sum -c --quiet "$(basename "$tarball").sha256")
+    cyclone=$root/build-cyclone-assert
+    rm -rf "$cyclone/src" && mkdir -p "$cyclone/src"
+    tar xf "$tarball" -C "$cyclone/src" --strip-components=1
+    # Debian's feature set, so that the structures keep their layout.
+    cmake -S "$cyclone/src" -B "$cyclone/build" -DCMAKE_BUILD_TYPE=Debug -DENABLE_SHM=ON \
+      -DENABLE_SECURITY=ON -DENABLE_SSL=ON -DENABLE_TYPE_DISCOVERY=ON -DENABLE_TOPIC_DISCOVERY=ON \
+      -DBUILD_IDLC=OFF -DBUILD_DDSPERF=OFF -DBUILD_TESTING=OFF -DBUILD_EXAMPLES=OFF >/dev/null
+    cmake --build "$cyclone/build" -j"${CORVANE_JOBS:-2}" >/dev/null
+    lib=$cyclone/build/lib
+    ln -sf libddsc.so.0.10.2 "$lib/libddsc.so.0debian"  # Debian's soname
+    build "$root/build" ""
+    for binary in "$root/build/app/corvane" "$root/build/tests/middleware/middleware_dds_test"; do
+      LD_LIBRARY_PATH=$lib ldd "$binary" | grep -q "$lib/libddsc" ||
+        { echo "$binary does not load $lib/libddsc" >&2; exit 1; }
+    done
+    (cd "$root/build" &&
+      env -u CORVANE_LONG_FAULT_TESTS LD_LIBRARY_PATH="$lib" \
+      ctest -j2 -LE valgrind --no-tests=error --output-on-failure --timeout 600 \
+        -R 'RawDataPath|ListenerTest|EntityTest|DomainConfig|TopicKind|Channel|DdsManager|Threads|RelayTest|Relayed|Ros|Service|Servers|Fault')
+  fi
 fi
 
 if want fuzz; then

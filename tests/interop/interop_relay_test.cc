@@ -29,6 +29,7 @@
 
 namespace {
 
+using std::chrono::milliseconds;
 using std::chrono::seconds;
 
 // Longer than the one second by which the two sides of a match may differ.
@@ -491,6 +492,13 @@ TEST(RelayServiceInteropTest, PayloadPairedCallsLeaveNoEntries) {
                                                       "--settle-ms", "1500", "--timeout", timeout}),
                                       PeerEnvironment())});
   const auto limit = seconds(std::stoi(timeout) + 10);
+  // Both peers print a line per call: read them as they come, or a full
+  // pipe would stop the server in the middle of the calls.
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  for (bool done = false; !done && std::chrono::steady_clock::now() < deadline;) {
+    const bool served = peers[0].peer->WaitForLine("done served=", milliseconds(100)).has_value();
+    done = peers[1].peer->WaitForLine("done replies=", milliseconds(100)).has_value() && served;
+  }
   EXPECT_EQ(peers[1].peer->WaitForExit(limit), 0) << Transcripts(peers, relay);
   EXPECT_EQ(peers[0].peer->WaitForExit(limit), 0) << Transcripts(peers, relay);
   EXPECT_TRUE(peers[1].peer->WaitForLine("done replies=" + calls, seconds(0)))

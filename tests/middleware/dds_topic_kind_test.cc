@@ -66,7 +66,8 @@ TEST(TopicKindTest, PlainTopicNamedLikeRequestsStaysPlain) {
   TypedPeer peer(kDomain, &corvane_test_KeylessSample_desc, "rq/plainRequest");
   ASSERT_TRUE(reader != nullptr && peer.ok());
   const dds_entity_t writer = peer.Writer(true, false);
-  ASSERT_TRUE(WaitFor([&] { return SubscriptionsMatched(reader) == 1; }));
+  ASSERT_TRUE(WaitFor(
+      [&] { return SubscriptionsMatched(reader) == 1 && PublicationsMatched(writer) >= 1; }));
   corvane_test_KeylessSample sample{};
   sample.seq = 7;
   ASSERT_EQ(dds_write(writer, &sample), DDS_RETCODE_OK);
