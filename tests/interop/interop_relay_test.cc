@@ -590,4 +590,53 @@ TEST(RelayServiceInteropTest, ServicesCrossBetweenPairingStyles) {
   EXPECT_TRUE(relay.Stop().ExitedWith(0)) << relay.Output();
 }
 
+// The same crossings for an action (domains 185-188): goal, feedback, status,
+// result, and a second goal canceled, each way.
+TEST(RelayServiceInteropTest, ActionsCrossBetweenPairingStyles) {
+  const auto echo = [](const char* role, int domain) {
+    return AddPeerCommand("ros2_echo_peer", domain, {"--role", role});
+  };
+  const std::vector<std::string> fib = {"--type", "interop/action/Fib"};
+  std::vector<Started> peers;
+  peers.push_back(
+      {"fast server", PeerProcess::Start(ServicePeerCommand("action-server", 186, 1, 32, fib),
+                                         PeerEnvironment())});
+  peers.push_back(
+      {"cyclone server", PeerProcess::Start(echo("action-server", 188), PeerEnvironment())});
+  Relay relay("rules:\n" + Rule("ros2-action", "/echo", "interop/action/Fib", 185, 186) +
+              Rule("ros2-action", "/echo", "interop/action/Fib", 187, 188));
+  ASSERT_TRUE(relay.running()) << relay.Output();
+  for (size_t i = 0; i < 2; i++) {
+    ASSERT_TRUE(peers[i].peer->WaitForLine("serving", MATCH_LIMIT)) << Transcripts(peers, relay);
+  }
+  peers.push_back(
+      {"cyclone client", PeerProcess::Start(echo("action-client", 185), PeerEnvironment())});
+  peers.push_back(
+      {"fast client", PeerProcess::Start(ServicePeerCommand("action-client", 187, 1, 32, fib),
+                                         PeerEnvironment())});
+  for (Started& started : peers) {
+    EXPECT_EQ(started.peer->WaitForExit(PEER_EXIT_LIMIT), 0) << started.who << "\n"
+                                                             << Transcripts(peers, relay);
+  }
+  const std::vector<std::pair<size_t, std::vector<const char*>>> expected = {
+      {0, {"done goals=2 dropped=0"}},
+      {1, {"done goals=2 bad=0"}},
+      {2,
+       {"accepted 1", "feedback 1 1", "result 1 succeeded", "status 1 succeeded", "canceling 2",
+        "result 2 canceled", "status 2 canceled", "done ok=5 wrong=0"}},
+      {3,
+       {"result goal=1 state=succeeded", "status goal=1 state=succeeded",
+        "result goal=2 state=canceled", "done ok=5 wrong=0"}}};
+  for (const auto& [index, lines] : expected) {
+    const std::vector<std::string>& seen = peers[index].peer->lines();
+    for (const char* line : lines) {
+      EXPECT_TRUE(std::any_of(seen.begin(), seen.end(),
+                              [line](const std::string& one) { return one.rfind(line, 0) == 0; }))
+          << peers[index].who << " lacks \"" << line << "\"\n"
+          << Transcripts(peers, relay);
+    }
+  }
+  EXPECT_TRUE(relay.Stop().ExitedWith(0)) << relay.Output();
+}
+
 }  // namespace
