@@ -18,23 +18,28 @@ namespace corvane_dds {
 
 using Clock = std::chrono::steady_clock;
 
-// A match line per side at most this often.
+// A match line per channel and side at most this often.
 constexpr Clock::duration kMatchLinePeriod = std::chrono::seconds(1);
+
+// The peers one channel matches in one of the rule's domains.
+struct ChannelSide {
+  PeerMatches peers[kPeerKinds];
+  // Guarded by the registry's mutex.
+  bool has_line = false;
+  Clock::time_point last_line;
+};
 
 struct ChannelRecord {
   std::string topic;
   dds_DomainId_t from = -1;  // the reader's domain
   dds_DomainId_t to = -1;    // the writer's domain
   ChannelCounters counters;
+  ChannelSide sides[2];  // in the rule's src and dst domain
 };
 
 struct SideRecord {
   dds_DomainId_t domain = 0;
   bool reliable = false;
-  PeerMatches peers[kPeerKinds];
-  // Guarded by the registry's mutex.
-  bool has_line = false;
-  Clock::time_point last_line;
 };
 
 // The counters of one channel as last summarised.
@@ -182,7 +187,7 @@ std::string PeerChange(PeerMatches& peers, const char* name) {
   return text;
 }
 
-bool HasPendingChange(const SideRecord& side) {
+bool HasPendingChange(const ChannelSide& side) {
   for (const PeerMatches& peers : side.peers) {
     if (peers.appeared.load() || peers.gone.load() || peers.refused.load() > 0) return true;
   }
@@ -209,7 +214,7 @@ std::unique_ptr<EndpointStats> StatsFor(rulestats_record* rule, dds_DomainId_t d
   }
   (peers == PeerKind::kPublisher ? channel->from : channel->to) = domain;
   const int side = rule->side_count == 2 && domain == rule->sides[1].domain ? 1 : 0;
-  PeerMatches* matches = &rule->sides[side].peers[static_cast<int>(peers)];
+  PeerMatches* matches = &channel->sides[side].peers[static_cast<int>(peers)];
   return std::make_unique<EndpointStats>(rule->shared_from_this(), &channel->counters, matches,
                                          peers);
 }
@@ -272,21 +277,24 @@ void rulestats_log_match_changes(int level) {
   corvane_dds::Registry& registry = TheRegistry();
   std::lock_guard<std::mutex> lock(registry.mutex);
   for (const std::shared_ptr<RuleRecord>& rule : registry.rules) {
-    for (int s = 0; s < rule->side_count; s++) {
-      corvane_dds::SideRecord& side = rule->sides[s];
-      if (side.has_line && now - side.last_line < corvane_dds::kMatchLinePeriod) continue;
-      if (!corvane_dds::HasPendingChange(side)) continue;
-      std::string changes;
-      for (int k = 0; k < corvane_dds::kPeerKinds; k++) {
-        const std::string change =
-            corvane_dds::PeerChange(side.peers[k], corvane_dds::kPeerNames[k]);
-        if (!change.empty()) changes += (changes.empty() ? "" : "; ") + change;
+    for (corvane_dds::ChannelRecord& channel : rule->channels) {
+      for (int s = 0; s < rule->side_count; s++) {
+        corvane_dds::ChannelSide& side = channel.sides[s];
+        if (side.has_line && now - side.last_line < corvane_dds::kMatchLinePeriod) continue;
+        if (!corvane_dds::HasPendingChange(side)) continue;
+        std::string changes;
+        for (int k = 0; k < corvane_dds::kPeerKinds; k++) {
+          const std::string change =
+              corvane_dds::PeerChange(side.peers[k], corvane_dds::kPeerNames[k]);
+          if (!change.empty()) changes += (changes.empty() ? "" : "; ") + change;
+        }
+        if (changes.empty()) continue;  // e.g. a peer came and went unseen
+        side.has_line = true;
+        side.last_line = now;
+        corvane_dds::Write(level, "rule " + std::to_string(rule->index) + " " + channel.topic +
+                                      " domain " + std::to_string(rule->sides[s].domain) + ": " +
+                                      changes);
       }
-      if (changes.empty()) continue;  // e.g. a peer came and went unseen
-      side.has_line = true;
-      side.last_line = now;
-      corvane_dds::Write(level, "rule " + std::to_string(rule->index) + " domain " +
-                                    std::to_string(side.domain) + ": " + changes);
     }
   }
 }

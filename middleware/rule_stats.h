@@ -51,10 +51,11 @@ void rulestats_clear();
 // One line per rule: index, type, topic names, domains and reliability.
 void rulestats_log_rules(int level);
 
-// One line per rule side whose matches changed since its last line: the first
-// peer publisher or subscriber appeared, the last one went, or a peer was
-// refused for incompatible QoS (naming the policy). A side gets at most one
-// line per second; changes within that second are coalesced into the next.
+// One line per topic of a rule and side whose matches changed since its last
+// line, naming the rule, the topic and the domain: the first peer publisher
+// or subscriber appeared, the last one went, or a peer was refused for
+// incompatible QoS (naming the policy). A topic's side gets at most one line
+// per second; changes within that second are coalesced into the next.
 // Meant to be called a few times per second.
 void rulestats_log_match_changes(int level);
 

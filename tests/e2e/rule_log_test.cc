@@ -78,15 +78,15 @@ TEST_F(RuleLogTest, MatchChangesNameThePeerAndThePolicy) {
        kTopic,
        true,
        {"-D", "3", "pub", "100Hz"},
-       {"rule 0 domain 80: first publisher matched (1 now)",
-        "rule 0 domain 80: last publisher gone"},
+       {"rule 0 DDSPerfRDataKS domain 80: first publisher matched (1 now)",
+        "rule 0 DDSPerfRDataKS domain 80: last publisher gone"},
        {"refused"}},
       {"subscriber",
        kTopic,
        false,
        {"-D", "3", "sub"},
-       {"rule 0 domain 81: first subscriber matched (1 now)",
-        "rule 0 domain 81: last subscriber gone"},
+       {"rule 0 DDSPerfRDataKS domain 81: first subscriber matched (1 now)",
+        "rule 0 DDSPerfRDataKS domain 81: last subscriber gone"},
        {"refused"}},
       {"best-effort publisher",
        kBestEffortTopic,
@@ -128,7 +128,8 @@ TEST_F(RuleLogTest, CountersMatchWhatTheSubscriberReceived) {
   ASSERT_NO_FATAL_FAILURE(StartRelay(82, 83));
   std::unique_ptr<ChildProcess> sub = Ddsperf(83, {"-D", "7", "sub"});
   ASSERT_NE(sub, nullptr);
-  ASSERT_TRUE(relay_->WaitForStderr("rule 0 domain 83: first subscriber matched", kHangTimeout))
+  ASSERT_TRUE(relay_->WaitForStderr("rule 0 DDSPerfRDataKS domain 83: first subscriber matched",
+                                    kHangTimeout))
       << relay_->Stderr();
   std::unique_ptr<ChildProcess> pub = Ddsperf(82, {"-D", "3", "pub", "size", "1k"});
   ASSERT_NE(pub, nullptr);
@@ -160,7 +161,8 @@ TEST_F(RuleLogTest, CountersRequestsNeverEndOrHangTheRelay) {
   for (int run = 0; run < 6; ++run) {
     SCOPED_TRACE("run " + std::to_string(run));
     ASSERT_NO_FATAL_FAILURE(StartRelay(84, 85));
-    for (const char* matched : {"rule 0 domain 84: first publisher", "rule 0 domain 85: first"}) {
+    for (const char* matched : {"rule 0 DDSPerfRDataKS domain 84: first publisher",
+                                "rule 0 DDSPerfRDataKS domain 85: first"}) {
       ASSERT_TRUE(relay_->WaitForStderr(matched, kHangTimeout)) << relay_->Stderr();
     }
     for (int i = 0; i < 200; ++i) {

@@ -636,6 +636,12 @@ TEST(RelayServiceInteropTest, ActionsCrossBetweenPairingStyles) {
           << Transcripts(peers, relay);
     }
   }
+  // Each of an action's topics has match lines of its own.
+  for (const char* line : {"rule 0 rq/echo/_action/send_goalRequest domain 185: first publisher",
+                           "rule 1 rr/echo/_action/get_resultReply domain 187: first subscriber",
+                           "rule 1 rt/echo/_action/status domain 188: first publisher"}) {
+    EXPECT_NE(relay.Output().find(line), std::string::npos) << line << "\n" << relay.Output();
+  }
   EXPECT_TRUE(relay.Stop().ExitedWith(0)) << relay.Output();
 }
 
