@@ -102,6 +102,12 @@ void RunUntilStop() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The stop handler comes first, so that a stop during a long start-up still
+  // tears down in order: the wait below is then never entered.
+  if (sem_init(&wake, 0, 0) != 0) return 1;
+  std::signal(SIGINT, OnSignalHandler);
+  std::signal(SIGTERM, OnSignalHandler);
+
   const x_option long_options[] = {
       {"help", 0, nullptr, 'h'},
       {"config", 1, nullptr, 'c'},
@@ -144,15 +150,11 @@ int main(int argc, char** argv) {
   }
 
   // A counters request while the rules are loaded is answered once they run.
-  if (sem_init(&wake, 0, 0) != 0) return 1;
   std::signal(SIGUSR1, OnSignalHandler);
 
   RuleSet rule_set;
   const int status = rule_set.Start(config_path);
   if (status != 0) return status;
-
-  std::signal(SIGINT, OnSignalHandler);
-  std::signal(SIGTERM, OnSignalHandler);
 
   logger* lg = logger_global();
   if (lg->level <= LOGGER_INFO) {

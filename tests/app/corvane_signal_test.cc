@@ -186,5 +186,24 @@ TEST_F(StopSignalTest, StopAtRandomMomentAfterLaunch) {
             << " runs killed before the handler, " << stopped << " stopped cleanly\n";
 }
 
+// A stop while a thousand rules are built (about a second here) lets them
+// stand, then tears them down in order: status 0.
+TEST(StopDuringStartUpTest, StopWhileRulesAreBuiltTearsDown) {
+  TempDir dir;
+  std::string rules = "rules:\n";
+  for (int i = 0; i < 1000; i++) {
+    rules += DdsRuleFile(38, 39, "probe_" + std::to_string(i)).substr(std::strlen("rules:\n"));
+  }
+  ASSERT_FALSE(dir.WriteFile("many.yaml", rules).empty());
+  std::string error;
+  std::unique_ptr<ChildProcess> child =
+      ChildProcess::Start(CorvaneOptions(dir.path(), {"-c", "many.yaml"}), &error);
+  ASSERT_NE(child, nullptr) << error;
+  ASSERT_TRUE(child->WaitForStderr("referenced by user path", kHangTimeout)) << child->Stderr();
+  child->SendSignal(SIGTERM);
+  const ChildExit exit = child->Wait(kHangTimeout);
+  EXPECT_TRUE(exit.ExitedWith(0)) << exit << "\n" << child->Stderr();
+}
+
 }  // namespace
 }  // namespace corvane_test
