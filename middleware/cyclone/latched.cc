@@ -129,6 +129,27 @@ bool RetainedHistory::OverBounds() {
   return true;
 }
 
+bool RetainedHistory::MayCreateWriter() {
+  const auto now = std::chrono::steady_clock::now();
+  if (now - window_start_ >= std::chrono::seconds(1)) {
+    window_start_ = now;
+    created_in_window_ = 0;
+  }
+  if (sources_.size() < kMaxHistoryWriters && created_in_window_ < kMaxNewHistoryWritersPerSecond) {
+    created_in_window_++;
+    refusing_ = false;
+    return true;
+  }
+  if (!refusing_) {
+    refusing_ = true;
+    logger_log(LOGGER_WARNING,
+               "topic %s: more than %zu transient-local publishers, or %d new ones within a "
+               "second; the others' samples are kept only as the last one of the topic",
+               topic_name_.c_str(), kMaxHistoryWriters, kMaxNewHistoryWritersPerSecond);
+  }
+  return false;
+}
+
 dds_entity_t RetainedHistory::WriterFor(const CycloneSample& origin, uint64_t publication,
                                         const ddsi_serdata* sample) {
   const int kind = origin.kind;
@@ -139,6 +160,7 @@ dds_entity_t RetainedHistory::WriterFor(const CycloneSample& origin, uint64_t pu
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = sources_.find(key);
     if (it == sources_.end()) {
+      if (!MayCreateWriter()) return 0;
       Source source;
       source.writer = CreateWriter(kind, origin.history_depth);
       if (source.writer <= 0) return source.writer;
@@ -159,7 +181,13 @@ dds_entity_t RetainedHistory::WriterFor(const CycloneSample& origin, uint64_t pu
       if (oldest == sources_.end()) break;
       Forget(oldest, &doomed);
     }
-    if (samples_ > kMaxRetainedSamples || bytes_ > kMaxRetainedBytes) {
+    const bool alone_past_bounds = samples_ > kMaxRetainedSamples || bytes_ > kMaxRetainedBytes;
+    if (alone_past_bounds && !MayCreateWriter()) {
+      // This publication alone is past the bounds, and no new writer may
+      // take its history: the relay writer carries the sample.
+      Forget(it, &doomed);
+      it = sources_.end();
+    } else if (alone_past_bounds) {
       // This publication alone is past the bounds: its history starts again
       // with the sample being written.
       Source fresh;
@@ -171,7 +199,7 @@ dds_entity_t RetainedHistory::WriterFor(const CycloneSample& origin, uint64_t pu
       it = sources_.emplace(key, std::move(fresh)).first;
       Keep(&it->second, sample);
     }
-    writer = it->second.writer;
+    if (it != sources_.end()) writer = it->second.writer;
   }
   DeleteAll(doomed);
   return writer;

@@ -48,6 +48,13 @@ constexpr int64_t kMaxRetainedSamples = 1000;
 constexpr int64_t kMaxRetainedBytes = int64_t{16} << 20;
 // A departed publisher's samples stay this long (see RetainedHistory).
 constexpr std::chrono::seconds kDepartedGrace{5};
+// History writers of one relay writer: at most this many at once, and at most
+// this many created within one second. Creating and deleting writers is slow
+// (a deletion waits for acknowledgements), so a churn of transient-local
+// publishers, or one whose samples alone pass the byte bound, must not make
+// the relay do it without end.
+constexpr size_t kMaxHistoryWriters = 256;
+constexpr int kMaxNewHistoryWritersPerSecond = 64;
 
 // The durability of the publications a reader matched, looked up once each.
 class PublicationCache {
@@ -69,6 +76,9 @@ class PublicationCache {
 // deleted (deleting waits for acknowledgements), short enough that a late
 // joiner hardly ever gets state whose publisher is gone. Past the bounds the
 // oldest publication's history goes first, with one warning per relay writer.
+// Past the writer bounds a publication gets no writer of its own: its samples
+// go through the relay writer, which keeps only the last, with one warning
+// each time the bounds start refusing.
 class RetainedHistory {
  public:
   // `publisher` and `topics` (per kind) are the relay writer's; `qos` its QoS.
@@ -79,8 +89,8 @@ class RetainedHistory {
   RetainedHistory& operator=(const RetainedHistory&) = delete;
 
   // The writer to publish `sample` through, the sample counted as kept;
-  // <= 0 when none could be created. `origin` is where it was taken, from
-  // the source publication `publication`.
+  // <= 0 when none could be created or the writer bounds refuse one.
+  // `origin` is where it was taken, from the source publication `publication`.
   dds_entity_t WriterFor(const CycloneSample& origin, uint64_t publication,
                          const ddsi_serdata* sample);
 
@@ -105,6 +115,8 @@ class RetainedHistory {
   void Forget(std::map<Key, Source>::iterator it, std::vector<dds_entity_t>* doomed);
   // True past the bounds; warns the first time.
   bool OverBounds();
+  // True when the writer bounds admit one more writer, which is then counted.
+  bool MayCreateWriter();
   void Sweep();
 
   const dds_entity_t publisher_;
@@ -118,7 +130,12 @@ class RetainedHistory {
   int64_t samples_ = 0;            // guarded by mutex_
   int64_t bytes_ = 0;              // guarded by mutex_
   bool warned_ = false;            // guarded by mutex_
-  bool stopping_ = false;          // guarded by mutex_
+  // The writers created in the second since window_start_, and whether the
+  // writer bounds are refusing; guarded by mutex_.
+  std::chrono::steady_clock::time_point window_start_;
+  int created_in_window_ = 0;
+  bool refusing_ = false;
+  bool stopping_ = false;  // guarded by mutex_
   std::thread sweeper_;
 };
 

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <numeric>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "dds_test_support.h"
 #include "middleware/common/engine.h"
 #include "middleware/cyclone/entities.h"
+#include "middleware/cyclone/latched.h"
 
 namespace corvane_test {
 namespace {
@@ -483,6 +485,66 @@ TEST(RawDataPathTest, LateTransientLocalSubscriberGetsTheLastSample) {
   EXPECT_EQ(received[0].source_timestamp, kFirstTimestamp + 2);
 }
 
+// Writes one sample of `size` payload bytes, numbered `n`, as taken from
+// transient-local publication `publication` that keeps one sample.
+void WriteLatched(dds_DataWriter* writer, int32_t n, uint64_t publication, uint32_t size) {
+  std::vector<uint8_t> bytes(12 + size, 0);
+  bytes[1] = 1;
+  std::memcpy(&bytes[4], &n, 4);
+  std::memcpy(&bytes[8], &size, 4);
+  dds_SampleInfo info{};
+  info.valid_data = true;
+  info.source_timestamp = kFirstTimestamp + n;
+  info.publication_handle = publication;
+  const corvane_dds::CycloneSample latched{nullptr, corvane_dds::kKeyless, 1, 0};
+  dds_SampleOrigin origin;
+  origin.cyclone = &latched;
+  info.origin = &origin;
+  ASSERT_EQ(dds_DataWriter_raw_write_w_sampleinfoex(writer, bytes.data(),
+                                                    static_cast<uint32_t>(bytes.size()), &info),
+            0);
+}
+
+// A burst of new transient-local publications gets history writers only up
+// to the rate bound; the others' samples still go out, and the relay writer
+// keeps the last of them.
+TEST(RawDataPathTest, HistoryWritersAreBoundedInRate) {
+  constexpr dds_domainid_t kDomain = 154;
+  constexpr int32_t kPublications = 200;
+  LayerDomain relay(kDomain);
+  ASSERT_TRUE(relay.ok());
+  dds_DataWriter* writer = relay.Writer(relay.Topic("churn", kKeylessType), true);
+  ASSERT_NE(writer, nullptr);
+  const auto start = std::chrono::steady_clock::now();
+  for (int32_t n = 1; n <= kPublications; n++) {
+    ASSERT_NO_FATAL_FAILURE(WriteLatched(writer, n, static_cast<uint64_t>(n), 4));
+  }
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+
+  TypedPeer late(kDomain, &corvane_test_KeylessSample_desc, "churn");
+  ASSERT_TRUE(late.ok());
+  const dds_entity_t reader = late.Reader(true, true);
+  std::vector<int32_t> received;
+  WaitFor(
+      [&] {
+        for (TypedCopy& s : TakeTyped(reader, false)) received.push_back(s.n);
+        return false;  // all that comes within the wait
+      },
+      std::chrono::seconds(3));
+  std::sort(received.begin(), received.end());
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(elapsed).count();
+  const size_t rate = corvane_dds::kMaxNewHistoryWritersPerSecond;
+  ASSERT_FALSE(received.empty());
+  EXPECT_EQ(received.back(), kPublications);  // the relay writer's last sample
+  EXPECT_LE(received.size(), rate * static_cast<size_t>(seconds + 1) + 1);
+  if (seconds == 0) {
+    std::vector<int32_t> expected(rate);
+    std::iota(expected.begin(), expected.end(), 1);
+    expected.push_back(kPublications);
+    EXPECT_EQ(received, expected);
+  }
+}
+
 // Each transient-local publication's samples are kept apart; past 16 MiB in
 // all, the oldest publication's go first.
 TEST(RawDataPathTest, KeepsEachLatchedPublicationWithinTheByteBound) {
@@ -492,23 +554,9 @@ TEST(RawDataPathTest, KeepsEachLatchedPublicationWithinTheByteBound) {
   ASSERT_TRUE(relay.ok());
   dds_DataWriter* writer = relay.Writer(relay.Topic("latched", kKeylessType), true);
   ASSERT_NE(writer, nullptr);
-  std::vector<uint8_t> bytes(12 + kPayload, 0);
-  bytes[1] = 1;
-  std::memcpy(&bytes[8], &kPayload, 4);
   for (int32_t publication = 1; publication <= 3; publication++) {
-    std::memcpy(&bytes[4], &publication, 4);
-    dds_SampleInfo info{};
-    info.valid_data = true;
-    info.source_timestamp = kFirstTimestamp + publication;
-    info.publication_handle = static_cast<uint64_t>(publication);
-    // As taken from a transient-local publication that keeps one sample.
-    const corvane_dds::CycloneSample latched{nullptr, corvane_dds::kKeyless, 1, 0};
-    dds_SampleOrigin origin;
-    origin.cyclone = &latched;
-    info.origin = &origin;
-    ASSERT_EQ(dds_DataWriter_raw_write_w_sampleinfoex(writer, bytes.data(),
-                                                      static_cast<uint32_t>(bytes.size()), &info),
-              0);
+    ASSERT_NO_FATAL_FAILURE(
+        WriteLatched(writer, publication, static_cast<uint64_t>(publication), kPayload));
   }
 
   TypedPeer late(kDomain, &corvane_test_KeylessSample_desc, "latched");
