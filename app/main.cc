@@ -81,15 +81,17 @@ void WaitForWake(std::chrono::milliseconds timeout) {
   }
 }
 
-// Until a stop signal has cleared is_running, writes what the rules do: the
-// counters when SIGUSR1 asks for them, match changes as they come, and every
-// kSummaryPeriod the counters of the rules that changed.
-void RunUntilStop() {
+// Until a stop signal has cleared is_running, bridges what pattern rules
+// find and writes what the rules do: the counters when SIGUSR1 asks for them,
+// match changes as they come, and every kSummaryPeriod the counters of the
+// rules that changed.
+void RunUntilStop(RuleSet& rule_set) {
   using Clock = std::chrono::steady_clock;
   Clock::time_point next_summary = Clock::now() + kSummaryPeriod;
   while (is_running.load()) {
     WaitForWake(kMatchTick);
     if (!is_running.load()) break;
+    rule_set.Poll();
     rulestats_log_match_changes(LOGGER_INFO);
     if (counters_requested.exchange(false)) rulestats_log_counters(LOGGER_INFO, false);
     if (Clock::now() >= next_summary) {
@@ -164,7 +166,7 @@ int main(int argc, char** argv) {
       logger_write(lg, LOGGER_INFO, 0, 0, 0, "Press Ctrl + c if you want to leave corvane.");
   }
 
-  RunUntilStop();
+  RunUntilStop(rule_set);
 
   rule_set.Release();
   // The semaphore is left alone: a late signal may still post to it.

@@ -2,10 +2,13 @@
 
 #include "app/rule_set.h"
 
+#include <map>
 #include <optional>
 #include <utility>
 
 #include "bridge/bridge.h"
+#include "config/topic_pattern.h"
+#include "dds/dds_domain.h"
 #include "dds/dds_manager.h"
 #include "middleware/logger.h"
 #include "middleware/rule_stats.h"
@@ -27,17 +30,24 @@ const char* TypeName(RuleType type) {
   return "unknown";
 }
 
-// Bridges `rule`, the `index`th; its readers and writers count for it.
+// Bridges `rule`, the `index`th; its readers and writers count for
+// `*record`.
 std::shared_ptr<Bridge> CreateCountedBridge(int index, const RuleDescription& rule,
-                                            const std::shared_ptr<DdsManager>& manager) {
+                                            const std::shared_ptr<DdsManager>& manager,
+                                            rulestats_record** record) {
+  const bool pattern = IsPatternRule(rule);
   const rulestats_rule named = {index,
                                 TypeName(rule.type),
                                 rule.src.domain_id,
                                 rule.src.reliable,
                                 rule.dst.domain_id,
-                                rule.dst.reliable};
+                                rule.dst.reliable,
+                                pattern ? rule.topic.c_str() : nullptr,
+                                pattern ? rule.data_type.c_str() : nullptr};
   std::shared_ptr<Bridge> bridge = Bridge::Create(rule, manager);
-  if (bridge != nullptr) bridge->CountFor(rulestats_add_rule(&named));
+  if (bridge == nullptr) return nullptr;
+  *record = rulestats_add_rule(&named);
+  bridge->CountFor(*record);
   return bridge;
 }
 
@@ -60,17 +70,42 @@ int RuleSet::Start(const std::string& config_path) {
   manager_ = DdsManager::Create();
   bridges_.reserve(rules.size());
   for (const RuleDescription& rule : rules) {
-    std::shared_ptr<Bridge> bridge =
-        CreateCountedBridge(static_cast<int>(bridges_.size()), rule, manager_);
+    const int index = static_cast<int>(bridges_.size());
+    rulestats_record* record = nullptr;
+    std::shared_ptr<Bridge> bridge = CreateCountedBridge(index, rule, manager_, &record);
     if (bridge == nullptr) {
       logger_log(LOGGER_ERROR, "Failed to initialize Corvane; cannot create a bridge instance");
       Release();
       return 2;
     }
+    if (IsPatternRule(rule)) {
+      patterns_.push_back({index, std::static_pointer_cast<PatternBridge>(bridge), record});
+    } else {
+      bridged_.Claim(rule);
+    }
     bridges_.push_back(std::move(bridge));
   }
   rulestats_log_rules(LOGGER_INFO);
   return 0;
+}
+
+void RuleSet::Poll() {
+  // Discovery is taken once per domain and offered to every pattern there.
+  std::map<int32_t, std::vector<DiscoveredEndpoint>> found;
+  for (const Pattern& pattern : patterns_) {
+    const int32_t domain_id = DiscoveryDomain(pattern.bridge->rule());
+    auto it = found.find(domain_id);
+    if (it == found.end()) {
+      const std::shared_ptr<DdsDomain> domain = manager_->GetDomain(domain_id);
+      it = found
+               .emplace(domain_id,
+                        domain ? domain->TakeDiscovered() : std::vector<DiscoveredEndpoint>())
+               .first;
+    }
+    const PatternRuleName name = {pattern.index, TypeName(pattern.bridge->rule().type),
+                                  pattern.record};
+    pattern.bridge->BridgeDiscovered(it->second, name, manager_, bridged_);
+  }
 }
 
 void RuleSet::Release() {
@@ -79,6 +114,8 @@ void RuleSet::Release() {
   for (std::shared_ptr<Bridge>& bridge : bridges_) bridge.reset();
   bridges_.clear();
   bridges_.shrink_to_fit();
+  patterns_.clear();
+  bridged_ = BridgedTopics();
   manager_.reset();
   rulestats_clear();
   config_ = AppConfig();

@@ -6,10 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "bridge/pattern_bridge.h"
 #include "config/config.h"
 
 class Bridge;
 class DdsManager;
+struct rulestats_record;
 
 // The running rules: the loaded rule file, the one DdsManager and one bridge
 // per rule, in rule order. Forwarding runs from Start until Release.
@@ -28,14 +30,27 @@ class RuleSet {
   // rules are not looked at).
   int Start(const std::string& config_path);
 
+  // Bridges what the pattern rules match among the endpoints discovered
+  // since the last call. On the main thread, between Start and Release.
+  void Poll();
+
   // Releases the bridges in rule order, then the manager, then the rules and
   // their counters.
   void Release();
 
  private:
+  // A pattern rule: its bridge and the counters its topics count for.
+  struct Pattern {
+    int index;
+    std::shared_ptr<PatternBridge> bridge;
+    rulestats_record* record;
+  };
+
   AppConfig config_;
   std::shared_ptr<DdsManager> manager_;
   std::vector<std::shared_ptr<Bridge>> bridges_;
+  std::vector<Pattern> patterns_;
+  BridgedTopics bridged_;  // what explicit rules and patterns carry
 };
 
 #endif  // CORVANE_APP_RULE_SET_H_

@@ -3,15 +3,18 @@
 #include "bridge/bridge.h"
 
 #include "bridge/dds_bridge.h"
+#include "bridge/pattern_bridge.h"
 #include "bridge/ros_action_bridge.h"
 #include "bridge/ros_msg_bridge.h"
 #include "bridge/ros_service_bridge.h"
+#include "config/topic_pattern.h"
 #include "dds/dds_channel.h"
 
 namespace {
 
-std::shared_ptr<Bridge> MakeBridge(RuleType type) {
-  switch (type) {
+std::shared_ptr<Bridge> MakeBridge(const RuleDescription& rule) {
+  if (IsPatternRule(rule)) return std::make_shared<PatternBridge>();
+  switch (rule.type) {
     case RuleType::kDds:
       return std::make_shared<DdsBridge>();
     case RuleType::kRosMsg:
@@ -28,7 +31,7 @@ std::shared_ptr<Bridge> MakeBridge(RuleType type) {
 
 std::shared_ptr<Bridge> Bridge::Create(const RuleDescription& rule,
                                        const std::shared_ptr<DdsManager>& manager) {
-  std::shared_ptr<Bridge> bridge = MakeBridge(rule.type);
+  std::shared_ptr<Bridge> bridge = MakeBridge(rule);
   if (bridge == nullptr || !bridge->Initialize(rule, manager)) return nullptr;
   return bridge;
 }

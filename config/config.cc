@@ -17,6 +17,7 @@
 #include <regex>
 #endif
 
+#include "config/topic_pattern.h"
 #include "middleware/logger.h"
 #include "middleware/yconfig.h"
 
@@ -85,7 +86,8 @@ class RuleReader {
         !ReadDomainId(base + SRC_DOMAIN_ID_STR[keys], &rule.src.domain_id) ||
         !ReadDomainId(base + DST_DOMAIN_ID_STR[keys], &rule.dst.domain_id) ||
         !ReadReliability(base + SRC_RELIABILITY_STR[keys], &rule.src.reliable) ||
-        !ReadReliability(base + DST_RELIABILITY_STR[keys], &rule.dst.reliable)) {
+        !ReadReliability(base + DST_RELIABILITY_STR[keys], &rule.dst.reliable) ||
+        !CheckPattern(base, rule)) {
       return std::nullopt;
     }
     return rule;
@@ -148,6 +150,19 @@ class RuleReader {
     }
     *reliable = text == RELIABLE_TEXT;
     return true;
+  }
+
+  // A pattern that can match nothing is refused.
+  static bool CheckPattern(const std::string& base, const RuleDescription& rule) {
+    std::string field;
+    const std::string why = WhyPatternMatchesNothing(rule, &field);
+    if (why.empty()) return true;
+    if (logger* lg = ErrorLogger()) {
+      const std::string& value = field == "topic" ? rule.topic : rule.data_type;
+      logger_write(lg, LOGGER_ERROR, 0, 0, 0, "Invalid pattern(%s) in %s/%s: %s", value.c_str(),
+                   base.c_str(), field.c_str(), why.c_str());
+    }
+    return false;
   }
 
   const yconfig* const doc_;

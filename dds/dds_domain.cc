@@ -83,3 +83,18 @@ dds_Topic* DdsDomain::GetRawTopic(const std::string& topic_name, const std::stri
   if (topic != nullptr) topic_cache_.emplace(std::move(key), topic);
   return topic;
 }
+
+std::vector<DiscoveredEndpoint> DdsDomain::TakeDiscovered() {
+  std::vector<DiscoveredEndpoint> found;
+  if (participant_ == nullptr) return found;
+  dds_DomainParticipant_take_discovered(
+      participant_,
+      [](const dds_DiscoveredEndpoint* endpoint, void* context) {
+        const char* user_data = reinterpret_cast<const char*>(endpoint->user_data);
+        static_cast<std::vector<DiscoveredEndpoint>*>(context)->push_back(
+            {endpoint->topic_name, endpoint->type_name, endpoint->is_reader,
+             user_data != nullptr ? std::string(user_data, endpoint->user_data_size) : ""});
+      },
+      &found);
+  return found;
+}

@@ -8,8 +8,17 @@
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include "middleware/dds.h"
+
+// A reader or writer of another participant that discovery found in a domain.
+struct DiscoveredEndpoint {
+  std::string topic_name;
+  std::string type_name;
+  bool is_reader = false;  // a subscription; otherwise a publication
+  std::string user_data;   // its USER_DATA bytes
+};
 
 // One DDS domain participant with its only publisher and subscriber, and a
 // cache of the raw topics created in it, so that every reader and writer of
@@ -43,6 +52,11 @@ class DdsDomain {
   // another kind in this domain.
   dds_Topic* GetRawTopic(const std::string& topic_name, const std::string& type_name,
                          dds_TopicKind kind);
+
+  // The endpoints of other participants that discovery found here since the
+  // previous call (all so far on the first); an endpoint whose QoS changed
+  // comes again. One caller at a time.
+  std::vector<DiscoveredEndpoint> TakeDiscovered();
 
   dds_Publisher* publisher() const { return publisher_; }
   dds_Subscriber* subscriber() const { return subscriber_; }

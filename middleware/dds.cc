@@ -57,6 +57,15 @@ dds_ReturnCode_t dds_DomainParticipantFactory_delete_participant(
   return doomed ? dds_RETCODE_OK : dds_RETCODE_PRECONDITION_NOT_MET;
 }
 
+dds_ReturnCode_t dds_DomainParticipant_take_discovered(dds_DomainParticipant* participant,
+                                                       dds_DiscoveredEndpointVisitor visit,
+                                                       void* context) {
+  if (participant == nullptr || visit == nullptr) return dds_RETCODE_BAD_PARAMETER;
+  // Cyclone's discovery shows the other implementation's participants too.
+  participant->cyclone->TakeDiscovered(visit, context);
+  return dds_RETCODE_OK;
+}
+
 dds_ReturnCode_t dds_DomainParticipant_delete_contained_entities(
     dds_DomainParticipant* participant) {
   if (participant == nullptr) return dds_RETCODE_BAD_PARAMETER;

@@ -166,6 +166,27 @@ dds_DomainParticipant* dds_DomainParticipantFactory_create_participant(
 dds_ReturnCode_t dds_DomainParticipantFactory_delete_participant(
     dds_DomainParticipantFactory* factory, dds_DomainParticipant* participant);
 
+// A reader or writer of another participant, as discovery found it in a
+// participant's domain. The pointers live during the visit only.
+struct dds_DiscoveredEndpoint {
+  const char* topic_name;
+  const char* type_name;
+  bool is_reader;            // a subscription; otherwise a publication
+  const uint8_t* user_data;  // its USER_DATA; null when it has none
+  uint32_t user_data_size;
+};
+typedef void (*dds_DiscoveredEndpointVisitor)(const dds_DiscoveredEndpoint* endpoint,
+                                              void* context);
+// Calls `visit` for every reader and writer that discovery found in the
+// domain of `participant` since the previous call, leaving out those of the
+// process's own participants (of both DDS implementations); the first call
+// reports all found so far. An endpoint whose QoS changed is reported again;
+// one that left is not reported. Never blocks; one caller at a time per
+// participant.
+dds_ReturnCode_t dds_DomainParticipant_take_discovered(dds_DomainParticipant* participant,
+                                                       dds_DiscoveredEndpointVisitor visit,
+                                                       void* context);
+
 dds_Publisher* dds_DomainParticipant_create_publisher(dds_DomainParticipant* participant,
                                                       const dds_PublisherQos* qos,
                                                       const dds_PublisherListener* listener,

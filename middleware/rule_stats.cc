@@ -58,6 +58,8 @@ struct ChannelValues {
 struct rulestats_record : std::enable_shared_from_this<rulestats_record> {
   int index = 0;
   std::string type;
+  std::string topic_pattern;  // empty for a rule of fixed topics
+  std::string type_pattern;
   corvane_dds::SideRecord sides[2];  // src, dst
   int side_count = 2;                // 1 when both sides are one domain
   // Channels only grow, under the registry's mutex; a deque keeps addresses.
@@ -123,6 +125,12 @@ std::string Domain(const SideRecord& side) {
 // "rule 1 ros2-service: topics rq/xRequest, rr/xReply, domain 80 reliable <-> domain 81 reliable"
 std::string RuleLine(const RuleRecord& rule) {
   std::string line = "rule " + std::to_string(rule.index) + " " + rule.type + ":";
+  if (!rule.topic_pattern.empty()) {
+    // "rule 0 ros2-msg: pattern /robot1/* (type *), domain 0 reliable -> domain 1 reliable"
+    const bool both_ways = rule.type == "ros2-service" || rule.type == "ros2-action";
+    return line + " pattern " + rule.topic_pattern + " (type " + rule.type_pattern + "), " +
+           Domain(rule.sides[0]) + (both_ways ? " <-> " : " -> ") + Domain(rule.sides[1]);
+  }
   line += rule.channels.size() == 1 ? " topic " : " topics ";
   bool both_ways = false;
   for (size_t i = 0; i < rule.channels.size(); i++) {
@@ -231,6 +239,8 @@ rulestats_record* rulestats_add_rule(const rulestats_rule* rule) {
   auto record = std::make_shared<RuleRecord>();
   record->index = rule->index;
   record->type = rule->type != nullptr ? rule->type : "";
+  record->topic_pattern = rule->topic_pattern != nullptr ? rule->topic_pattern : "";
+  record->type_pattern = rule->type_pattern != nullptr ? rule->type_pattern : "";
   record->sides[0].domain = rule->src_domain;
   record->sides[0].reliable = rule->src_reliable;
   record->sides[1].domain = rule->dst_domain;

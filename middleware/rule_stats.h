@@ -30,6 +30,10 @@ struct rulestats_rule {
   bool src_reliable;
   int32_t dst_domain;
   bool dst_reliable;
+  // A pattern rule's topic pattern and type pattern (copied), whose topics
+  // attach as they are found; null for a rule of fixed topics.
+  const char* topic_pattern;
+  const char* type_pattern;
 };
 
 struct dds_DataReader;

@@ -93,6 +93,9 @@ class ParticipantEngine {
   virtual std::unique_ptr<TopicEngine> CreateTopic(const std::string& topic_name,
                                                    const std::string& type_name,
                                                    dds_TopicKind kind) = 0;
+  // dds_DomainParticipant_take_discovered; an engine that does not watch
+  // discovery reports nothing.
+  virtual void TakeDiscovered(dds_DiscoveredEndpointVisitor, void*) {}
 };
 
 // The engines. Null when the engine refuses the domain id or its

@@ -28,6 +28,7 @@
 #include <string>
 
 #include "middleware/common/engine.h"
+#include "middleware/common/own_participants.h"
 #include "middleware/cyclone/backlog.h"
 #include "middleware/cyclone/domain.h"
 #include "middleware/cyclone/latched.h"
@@ -110,6 +111,7 @@ class CycloneParticipant : public ParticipantEngine {
   std::unique_ptr<TopicEngine> CreateTopic(const std::string& topic_name,
                                            const std::string& type_name,
                                            dds_TopicKind kind) override;
+  void TakeDiscovered(dds_DiscoveredEndpointVisitor visit, void* context) override;
   dds_entity_t participant() const { return participant_.get(); }
   dds_entity_t publisher() const { return publisher_.get(); }
   dds_entity_t subscriber() const { return subscriber_.get(); }
@@ -121,6 +123,10 @@ class CycloneParticipant : public ParticipantEngine {
   CycloneEntity participant_;
   CycloneEntity publisher_;
   CycloneEntity subscriber_;
+  std::unique_ptr<OwnParticipant> own_;
+  // Readers of the built-in publication and subscription topics, created by
+  // the first TakeDiscovered; deleted with the participant.
+  dds_entity_t discovery_[2] = {};
 };
 
 class CycloneReader : public ReaderEngine {

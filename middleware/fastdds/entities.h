@@ -53,6 +53,7 @@
 #include <vector>
 
 #include "middleware/common/engine.h"
+#include "middleware/common/own_participants.h"
 #include "middleware/fastdds/request_ledger.h"
 
 namespace corvane_dds {
@@ -82,7 +83,10 @@ class FastDdsParticipant : public ParticipantEngine {
  public:
   FastDdsParticipant(fdds::DomainParticipant* participant, fdds::Publisher* publisher,
                      fdds::Subscriber* subscriber)
-      : participant_(participant), publisher_(publisher), subscriber_(subscriber) {}
+      : participant_(participant),
+        publisher_(publisher),
+        subscriber_(subscriber),
+        own_(FromFastDds(participant->guid()).bytes) {}
   ~FastDdsParticipant() override;
 
   std::unique_ptr<TopicEngine> CreateTopic(const std::string& topic_name,
@@ -105,6 +109,7 @@ class FastDdsParticipant : public ParticipantEngine {
   fdds::DomainParticipant* const participant_;
   fdds::Publisher* const publisher_;    // owned by participant_
   fdds::Subscriber* const subscriber_;  // owned by participant_
+  const OwnParticipant own_;
   std::mutex mutex_;
   std::map<std::string, std::pair<fdds::Topic*, int>> topics_;  // with users; guarded
   std::multiset<uint64_t> header_ids_;                          // guarded by mutex_

@@ -171,6 +171,21 @@ TEST(ConfigLoader, TypeTexts) {
   ExpectLoad(Fixture("type_texts.yaml"), expected);
 }
 
+// A pattern that can match no name of its rule's kind is refused.
+TEST(ConfigLoader, PatternsThatMatchNothingAreRefused) {
+  Expected expected;
+  expected.rules = {R(RuleType::kRosMsg, "/robot1/*", "*", 1, T, 2, T),
+                    R(RuleType::kDds, "DDSPerf?Data*", "*", 1, T, 2, T),
+                    R(RuleType::kRosMsg, "/**", "std_msgs/**", 1, T, 2, T)};
+  expected.messages = {
+      "Invalid pattern(std_msgs/msg/*) in /rules[1]/data_type: a ROS 2 type of this rule reads "
+      "pkg/srv/Name",
+      "Invalid pattern(robot1/*) in /rules[3]/topic: a ROS 2 name begins with \"/\"",
+      "Invalid pattern(pkg/*) in /rules[4]/data_type: a ROS 2 type of this rule reads "
+      "pkg/action/Name"};
+  ExpectLoad(Fixture("patterns.yaml"), expected);
+}
+
 // domain_ids.yaml: rule dNN has the source domain id text of index NN and
 // destination 9; the last three vary the destination.
 TEST(ConfigLoader, DomainIdTexts) {

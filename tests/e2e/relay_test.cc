@@ -121,6 +121,30 @@ TEST_F(RelayTest, DdsperfSamplesOfEverySizeCrossWithoutLoss) {
   }
 }
 
+// A pattern rule finds ddsperf's topic once its publisher appears, and
+// carries it without a gap.
+TEST_F(RelayTest, PatternCarriesTheTopicItFindsWithoutLoss) {
+  if (std::string(CORVANE_E2E_DDSPERF).empty()) GTEST_SKIP() << "ddsperf is not installed";
+  ASSERT_NO_FATAL_FAILURE(StartWith({{"DDSPerfRData*", "*", 117, 118}}));
+  std::string error;
+  std::unique_ptr<ChildProcess> sub =
+      ChildProcess::Start(DdsperfOptions(118, {"-D", "6", "sub"}), &error);
+  ASSERT_NE(sub, nullptr) << error;
+  ASSERT_TRUE(sub->WaitForStdout("(self)", kDeliveryTimeout)) << sub->Stderr();
+  std::unique_ptr<ChildProcess> pub =
+      ChildProcess::Start(DdsperfOptions(117, {"-D", "4", "pub", "5000Hz"}), &error);
+  ASSERT_NE(pub, nullptr) << error;
+  EXPECT_TRUE(pub->Wait(kDeliveryTimeout).ExitedWith(0)) << pub->Stderr();
+  EXPECT_TRUE(sub->Wait(kDeliveryTimeout).ExitedWith(0)) << sub->Stderr();
+  const std::vector<DdsperfSubLine> lines = ParseDdsperfSub(sub->Stdout());
+  ASSERT_FALSE(lines.empty()) << "nothing arrived:\n" << sub->Stdout() << relay_->Stderr();
+  for (const DdsperfSubLine& line : lines) EXPECT_EQ(line.lost, 0u) << sub->Stdout();
+  EXPECT_NE(
+      relay_->Stderr().find("rule 0 dds: bridging DDSPerfRDataKS (KeyedSeq), domain 117 -> 118"),
+      std::string::npos)
+      << relay_->Stderr();
+}
+
 // Samples of a keyless type, written with their own source timestamps, arrive
 // unchanged, in order, each exactly once; nothing goes the other way.
 TEST_F(RelayTest, EverySampleCrossesUnchangedAndNothingCrossesBack) {

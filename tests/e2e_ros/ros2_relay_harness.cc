@@ -47,8 +47,9 @@ std::string RosRuleFile(const std::vector<RosRule>& rules) {
   std::string text = "rules:\n";
   for (const RosRule& rule : rules) {
     const bool message = IsMessageRule(rule.type);
-    text += "  - type: " + rule.type + "\n    topic: " + rule.topic +
-            "\n    data_type: " + rule.data_type + "\n";
+    // Quoted: a pattern may begin with "*", which YAML reads as an alias.
+    text += "  - type: " + rule.type + "\n    topic: \"" + rule.topic + "\"\n    data_type: \"" +
+            rule.data_type + "\"\n";
     text += Side(message ? "src" : "proxy_service", rule.src);
     text += Side(message ? "dst" : "service", rule.dst);
   }
