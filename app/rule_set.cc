@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "bridge/bridge.h"
+#include "bridge/ros.h"
 #include "config/topic_pattern.h"
 #include "dds/dds_domain.h"
 #include "dds/dds_manager.h"
@@ -80,8 +81,13 @@ int RuleSet::Start(const std::string& config_path) {
     }
     if (IsPatternRule(rule)) {
       patterns_.push_back({index, std::static_pointer_cast<PatternBridge>(bridge), record});
+      watched_domains_.insert(DiscoveryDomain(rule));
     } else {
       bridged_.Claim(rule);
+    }
+    if (rule.type != RuleType::kDds) {
+      watched_domains_.insert(rule.src.domain_id);
+      watched_domains_.insert(rule.dst.domain_id);
     }
     bridges_.push_back(std::move(bridge));
   }
@@ -90,21 +96,30 @@ int RuleSet::Start(const std::string& config_path) {
 }
 
 void RuleSet::Poll() {
-  // Discovery is taken once per domain and offered to every pattern there.
+  // Discovery is taken once per domain and offered to every rule there.
   std::map<int32_t, std::vector<DiscoveredEndpoint>> found;
-  for (const Pattern& pattern : patterns_) {
-    const int32_t domain_id = DiscoveryDomain(pattern.bridge->rule());
-    auto it = found.find(domain_id);
-    if (it == found.end()) {
-      const std::shared_ptr<DdsDomain> domain = manager_->GetDomain(domain_id);
-      it = found
-               .emplace(domain_id,
-                        domain ? domain->TakeDiscovered() : std::vector<DiscoveredEndpoint>())
-               .first;
+  std::map<std::string, std::string> new_hashes;
+  for (const int32_t domain_id : watched_domains_) {
+    const std::shared_ptr<DdsDomain> domain = manager_->GetDomain(domain_id);
+    if (domain == nullptr) continue;
+    std::vector<DiscoveredEndpoint>& endpoints = found[domain_id] = domain->TakeDiscovered();
+    for (const DiscoveredEndpoint& endpoint : endpoints) {
+      const std::string entry = TypeHashEntry(endpoint.user_data);
+      if (!entry.empty() && type_hashes_.emplace(endpoint.topic_name, entry).second) {
+        new_hashes[endpoint.topic_name] = entry;
+      }
     }
+  }
+  for (const Pattern& pattern : patterns_) {
     const PatternRuleName name = {pattern.index, TypeName(pattern.bridge->rule().type),
                                   pattern.record};
-    pattern.bridge->BridgeDiscovered(it->second, name, manager_, bridged_);
+    pattern.bridge->BridgeDiscovered(found[DiscoveryDomain(pattern.bridge->rule())], name,
+                                     manager_, bridged_, type_hashes_);
+  }
+  if (new_hashes.empty()) return;
+  const std::vector<RuleDescription>& rules = config_.GetRuleList();
+  for (size_t i = 0; i < bridges_.size() && i < rules.size(); i++) {
+    if (rules[i].type != RuleType::kDds) bridges_[i]->CarryUserData(new_hashes);
   }
 }
 
@@ -116,6 +131,8 @@ void RuleSet::Release() {
   bridges_.shrink_to_fit();
   patterns_.clear();
   bridged_ = BridgedTopics();
+  watched_domains_.clear();
+  type_hashes_.clear();
   manager_.reset();
   rulestats_clear();
   config_ = AppConfig();

@@ -2,7 +2,10 @@
 #ifndef CORVANE_APP_RULE_SET_H_
 #define CORVANE_APP_RULE_SET_H_
 
+#include <cstdint>
+#include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -31,7 +34,9 @@ class RuleSet {
   int Start(const std::string& config_path);
 
   // Bridges what the pattern rules match among the endpoints discovered
-  // since the last call. On the main thread, between Start and Release.
+  // since the last call, and makes the endpoints of ROS 2 rules carry the
+  // type hash of the peers they bridge. On the main thread, between Start
+  // and Release.
   void Poll();
 
   // Releases the bridges in rule order, then the manager, then the rules and
@@ -51,6 +56,12 @@ class RuleSet {
   std::vector<std::shared_ptr<Bridge>> bridges_;
   std::vector<Pattern> patterns_;
   BridgedTopics bridged_;  // what explicit rules and patterns carry
+  // The domains whose discovery is watched: those of ROS 2 rules, and where
+  // pattern rules look.
+  std::set<int32_t> watched_domains_;
+  // Per DDS topic, the ROS 2 type hash entry of the first peer endpoint seen
+  // with one.
+  std::map<std::string, std::string> type_hashes_;
 };
 
 #endif  // CORVANE_APP_RULE_SET_H_

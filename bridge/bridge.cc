@@ -39,3 +39,10 @@ std::shared_ptr<Bridge> Bridge::Create(const RuleDescription& rule,
 void Bridge::CountFor(rulestats_record* rule) const {
   for (DdsChannel* channel : channels_) channel->CountFor(rule);
 }
+
+void Bridge::CarryUserData(const std::map<std::string, std::string>& by_topic) const {
+  for (DdsChannel* channel : channels_) {
+    const auto it = by_topic.find(channel->topic_name());
+    if (it != by_topic.end()) channel->SetUserData(it->second);
+  }
+}

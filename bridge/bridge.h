@@ -2,7 +2,9 @@
 #ifndef CORVANE_BRIDGE_BRIDGE_H_
 #define CORVANE_BRIDGE_BRIDGE_H_
 
+#include <map>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "config/config.h"
@@ -34,6 +36,10 @@ class Bridge {
 
   // Every channel of the bridge counts for `rule` (middleware/rule_stats.h).
   void CountFor(rulestats_record* rule) const;
+
+  // Every channel whose DDS topic `by_topic` names announces that USER_DATA
+  // text from now on (the ROS 2 type hash of the peers it bridges).
+  virtual void CarryUserData(const std::map<std::string, std::string>& by_topic) const;
 
  protected:
   // The channels Initialize set up, in order (channel_rows.h).

@@ -128,7 +128,8 @@ bool PatternBridge::Initialize(const RuleDescription& rule,
 void PatternBridge::BridgeDiscovered(const std::vector<DiscoveredEndpoint>& found,
                                      const PatternRuleName& name,
                                      const std::shared_ptr<DdsManager>& manager,
-                                     BridgedTopics& bridged) {
+                                     BridgedTopics& bridged,
+                                     const std::map<std::string, std::string>& user_data) {
   const bool both_ways = rule_.type == RuleType::kRosService || rule_.type == RuleType::kRosAction;
   for (const DiscoveredEndpoint& endpoint : found) {
     const std::optional<RuleDescription> match = MatchDiscovered(rule_, endpoint);
@@ -162,10 +163,16 @@ void PatternBridge::BridgeDiscovered(const std::vector<DiscoveredEndpoint>& foun
       continue;
     }
     bridge->CountFor(name.record);
+    if (rule_.type != RuleType::kDds) bridge->CarryUserData(user_data);
     matches_.push_back(std::move(bridge));
     logger_log(LOGGER_INFO, "rule %d %s: bridging %s (%s), domain %d %s %d", name.index, name.type,
                endpoint.topic_name.c_str(), endpoint.type_name.c_str(),
                static_cast<int>(rule_.src.domain_id), both_ways ? "<->" : "->",
                static_cast<int>(rule_.dst.domain_id));
   }
+}
+
+void PatternBridge::CarryUserData(const std::map<std::string, std::string>& by_topic) const {
+  if (rule_.type == RuleType::kDds) return;
+  for (const std::shared_ptr<Bridge>& match : matches_) match->CarryUserData(by_topic);
 }

@@ -66,8 +66,14 @@ class PatternBridge : public Bridge {
   // Bridges each endpoint of `found` (discovered in DiscoveryDomain(rule()))
   // that the pattern matches and `bridged` does not hold yet, with one
   // level-2 line per topic. On the thread that builds bridges.
+  // A new topic's channels announce the USER_DATA that `user_data` holds
+  // for their topics (Bridge::CarryUserData), when the rule is a ROS 2 one.
   void BridgeDiscovered(const std::vector<DiscoveredEndpoint>& found, const PatternRuleName& name,
-                        const std::shared_ptr<DdsManager>& manager, BridgedTopics& bridged);
+                        const std::shared_ptr<DdsManager>& manager, BridgedTopics& bridged,
+                        const std::map<std::string, std::string>& user_data);
+
+  // For a ROS 2 rule, every topic it bridges (Bridge::CarryUserData).
+  void CarryUserData(const std::map<std::string, std::string>& by_topic) const override;
 
  private:
   RuleDescription rule_;

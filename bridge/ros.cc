@@ -40,3 +40,17 @@ std::string ConvertRosTypeNameToDdsTypeName(const std::string& ros_type_name) {
   result.append(ros_type_name, last == std::string::npos ? 0 : last + 1, std::string::npos);
   return result;
 }
+
+std::string TypeHashEntry(const std::string& user_data) {
+  static const std::string kKey = "typehash=";
+  for (std::string::size_type at = user_data.find(kKey); at != std::string::npos;
+       at = user_data.find(kKey, at + 1)) {
+    if (at != 0 && user_data[at - 1] != ';') continue;  // the end of another key
+    const std::string::size_type end = user_data.find(';', at);
+    const std::string value = user_data.substr(
+        at + kKey.size(), end == std::string::npos ? std::string::npos : end - at - kKey.size());
+    if (value.compare(0, 4, "RIHS") != 0) return "";
+    return kKey + value + ";";
+  }
+  return "";
+}

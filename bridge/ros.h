@@ -14,6 +14,11 @@
 // "dds_::" goes in front of the last segment. Never fails.
 std::string ConvertRosTypeNameToDdsTypeName(const std::string& ros_type_name);
 
+// The type hash entry of an endpoint's USER_DATA, as ROS 2 writes it since
+// Iron ("…;typehash=RIHS01_<64 hex>;…"): "typehash=RIHS01_<64 hex>;", or
+// empty when `user_data` has none.
+std::string TypeHashEntry(const std::string& user_data);
+
 // Topic name prefixes.
 extern const char kRosTopicPrefix[];    // "rt": messages, feedback, status
 extern const char kRosRequestPrefix[];  // "rq"

@@ -25,6 +25,7 @@ bool DdsChannel::Initialize(const std::shared_ptr<DdsDomain>& src,
                             const std::shared_ptr<DdsDomain>& dst, const std::string& topic_name,
                             const std::string& type_name, bool src_reliable, bool dst_reliable,
                             dds_TopicKind kind) {
+  topic_name_ = topic_name;
   dds_Topic* src_topic = src->GetRawTopic(topic_name, type_name, kind);
   dds_Topic* dst_topic = dst->GetRawTopic(topic_name, type_name, kind);
   if (src_topic == nullptr || dst_topic == nullptr) return false;
@@ -59,6 +60,13 @@ bool DdsChannel::Initialize(const std::shared_ptr<DdsDomain>& src,
       nullptr, nullptr, nullptr, nullptr, &DdsChannel::OnDataAvailable, nullptr, nullptr};
   return dds_DataReader_set_listener(reader_, &listener, dds_DATA_AVAILABLE_STATUS) ==
          dds_RETCODE_OK;
+}
+
+void DdsChannel::SetUserData(const std::string& user_data) {
+  const auto* bytes = reinterpret_cast<const uint8_t*>(user_data.data());
+  const auto size = static_cast<uint32_t>(user_data.size());
+  if (reader_ != nullptr) dds_DataReader_set_user_data(reader_, bytes, size);
+  if (writer_ != nullptr) dds_DataWriter_set_user_data(writer_, bytes, size);
 }
 
 bool DdsChannel::AnswerFor(const DdsChannel& requests) {

@@ -45,6 +45,11 @@ class DdsChannel {
   bool AnswerFor(const DdsChannel& requests);
   // The reader and the writer count for `rule` (middleware/rule_stats.h).
   void CountFor(rulestats_record* rule);
+  // The DDS topic it carries; empty before Initialize.
+  const std::string& topic_name() const { return topic_name_; }
+  // The reader and the writer announce `user_data` as their USER_DATA from
+  // now on (dds_DataReader_set_user_data). On the main thread.
+  void SetUserData(const std::string& user_data);
 
   // The reader's data-available callback.
   static void OnDataAvailable(const dds_DataReader* reader);
@@ -60,6 +65,7 @@ class DdsChannel {
   dds_DataSeq* data_seq_ = nullptr;
   dds_SampleInfoSeq* info_seq_ = nullptr;
   dds_UnsignedLongSeq* size_seq_ = nullptr;
+  std::string topic_name_;  // written once, by Initialize
 };
 
 #endif  // CORVANE_DDS_DDS_CHANNEL_H_

@@ -322,6 +322,16 @@ dds_ReturnCode_t dds_DataWriter_raw_write_w_sampleinfoex(dds_DataWriter* writer,
                                                          uint32_t size, const dds_SampleInfo* info);
 
 // ---------------------------------------------------------------------------
+// The USER_DATA that the endpoint announces from now on (`size` bytes at
+// `data`; none when `size` is 0), re-announced to the peers it matched
+// without unmatching them. Also what the writer's further internal writers
+// announce.
+dds_ReturnCode_t dds_DataReader_set_user_data(dds_DataReader* reader, const uint8_t* data,
+                                              uint32_t size);
+dds_ReturnCode_t dds_DataWriter_set_user_data(dds_DataWriter* writer, const uint8_t* data,
+                                              uint32_t size);
+
+// ---------------------------------------------------------------------------
 // Replies that `reply_reader` takes (of a reply topic) answer the requests
 // that `request_writer` (of a request topic, in the same participant)
 // writes: the writer names the reader as the one that takes the replies, and

@@ -1,5 +1,6 @@
 // Readers and writers: creation, the raw take and write, the reader listener.
 
+#include <string>
 #include <utility>
 
 #include "middleware/common/sequences.h"
@@ -219,4 +220,20 @@ dds_ReturnCode_t dds_DataReader_set_listener_context(dds_DataReader* reader, voi
 
 void* dds_DataReader_get_listener_context(const dds_DataReader* reader) {
   return reader == nullptr ? nullptr : reader->delivery.context();
+}
+
+dds_ReturnCode_t dds_DataReader_set_user_data(dds_DataReader* reader, const uint8_t* data,
+                                              uint32_t size) {
+  if (reader == nullptr || !reader->engine || (data == nullptr && size > 0)) {
+    return dds_RETCODE_BAD_PARAMETER;
+  }
+  return reader->engine->SetUserData(std::string(reinterpret_cast<const char*>(data), size));
+}
+
+dds_ReturnCode_t dds_DataWriter_set_user_data(dds_DataWriter* writer, const uint8_t* data,
+                                              uint32_t size) {
+  if (writer == nullptr || !writer->engine || (data == nullptr && size > 0)) {
+    return dds_RETCODE_BAD_PARAMETER;
+  }
+  return writer->engine->SetUserData(std::string(reinterpret_cast<const char*>(data), size));
 }

@@ -60,6 +60,8 @@ class ReaderEngine {
   virtual void Take(uint32_t sample_states, uint32_t view_states, uint32_t instance_states,
                     LentSamples& out) = 0;
   virtual dds_ReturnCode_t GetQos(dds_DataReaderQos* qos) const = 0;
+  // dds_DataReader_set_user_data.
+  virtual dds_ReturnCode_t SetUserData(const std::string& bytes) = 0;
   // Replies this reader takes answer the requests `requests` wrote; false
   // when the engine has no such pairing or `requests` is another engine's.
   virtual bool AnswerFor(class WriterEngine& requests) { return (void)requests, false; }
@@ -72,6 +74,8 @@ class WriterEngine {
   // (null: stamped now, for peers of any kind).
   virtual dds_ReturnCode_t Write(const void* buffer, uint32_t size, const dds_SampleInfo* info) = 0;
   virtual dds_ReturnCode_t GetQos(dds_DataWriterQos* qos) const = 0;
+  // dds_DataWriter_set_user_data.
+  virtual dds_ReturnCode_t SetUserData(const std::string& bytes) = 0;
 };
 
 class TopicEngine {

@@ -138,6 +138,7 @@ class CycloneReader : public ReaderEngine {
   void Take(uint32_t sample_states, uint32_t view_states, uint32_t instance_states,
             LentSamples& out) override;
   dds_ReturnCode_t GetQos(dds_DataReaderQos* qos) const override;
+  dds_ReturnCode_t SetUserData(const std::string& bytes) override;
 
   dds_entity_t entity(int kind) const { return readers_[kind].get(); }
   // On Cyclone's receive thread: moves what `cyclone_reader` holds to the
@@ -172,6 +173,7 @@ class CycloneWriter : public WriterEngine {
 
   dds_ReturnCode_t Write(const void* buffer, uint32_t size, const dds_SampleInfo* info) override;
   dds_ReturnCode_t GetQos(dds_DataWriterQos* qos) const override;
+  dds_ReturnCode_t SetUserData(const std::string& bytes) override;
   StatsSlot& stats() const { return stats_; }
   dds_entity_t entity(int kind) const { return writers_[kind].get(); }
 
@@ -195,6 +197,10 @@ class CycloneWriter : public WriterEngine {
   // before the writers.
   std::once_flag retained_once_;
   std::unique_ptr<RetainedHistory> retained_;
+  // The USER_DATA set last, and whether retained_ exists to carry it too.
+  std::mutex user_data_mutex_;
+  std::string user_data_;        // guarded by user_data_mutex_
+  bool retained_ready_ = false;  // guarded by user_data_mutex_
 };
 
 }  // namespace corvane_dds

@@ -88,7 +88,14 @@ RetainedHistory::~RetainedHistory() {
 dds_entity_t RetainedHistory::CreateWriter(int kind, int32_t depth) const {
   const CycloneQos qos = MakeWriterQos(qos_, depth);
   if (!qos) return 0;
+  if (!user_data_.empty()) dds_qset_userdata(qos.get(), user_data_.data(), user_data_.size());
   return dds_create_writer(publisher_, topics_[kind], qos.get(), nullptr);
+}
+
+void RetainedHistory::SetUserData(const std::string& bytes) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  user_data_ = bytes;
+  for (const auto& [key, source] : sources_) corvane_dds::SetUserData(source.writer, bytes);
 }
 
 void RetainedHistory::Keep(Source* source, const ddsi_serdata* sample) {

@@ -94,6 +94,9 @@ class RetainedHistory {
   dds_entity_t WriterFor(const CycloneSample& origin, uint64_t publication,
                          const ddsi_serdata* sample);
 
+  // The USER_DATA every history writer announces, those there and those to come.
+  void SetUserData(const std::string& bytes);
+
  private:
   struct Source {
     dds_entity_t writer = 0;  // deleted with the Source's removal
@@ -130,6 +133,7 @@ class RetainedHistory {
   int64_t samples_ = 0;            // guarded by mutex_
   int64_t bytes_ = 0;              // guarded by mutex_
   bool warned_ = false;            // guarded by mutex_
+  std::string user_data_;          // guarded by mutex_
   // The writers created in the second since window_start_, and whether the
   // writer bounds are refusing; guarded by mutex_.
   std::chrono::steady_clock::time_point window_start_;

@@ -125,4 +125,12 @@ dds_ReturnCode_t ReadWriterQos(dds_entity_t writer, dds_DataWriterQos* qos) {
   return ReadCommon(writer, &qos->durability, &qos->reliability, &qos->history);
 }
 
+dds_return_t SetUserData(dds_entity_t entity, const std::string& bytes) {
+  if (entity <= 0) return DDS_RETCODE_OK;
+  const CycloneQos qos(dds_create_qos());
+  dds_qset_userdata(qos.get(), bytes.data(), bytes.size());
+  // USER_DATA may change on an enabled entity; Cyclone announces it again.
+  return dds_set_qos(entity, qos.get());
+}
+
 }  // namespace corvane_dds

@@ -12,6 +12,7 @@
 #include <dds/dds.h>
 
 #include <memory>
+#include <string>
 
 #include "middleware/dds.h"
 
@@ -28,6 +29,9 @@ CycloneQos MakeWriterQos(const dds_DataWriterQos& qos, int32_t kept_depth = 1);
 
 // Reads the policies of a Cyclone reader or writer back into a record.
 dds_ReturnCode_t ReadReaderQos(dds_entity_t reader, dds_DataReaderQos* qos);
+// Makes `entity` (a reader or writer; nothing when it is 0) announce `bytes`
+// as its USER_DATA from now on.
+dds_return_t SetUserData(dds_entity_t entity, const std::string& bytes);
 dds_ReturnCode_t ReadWriterQos(dds_entity_t writer, dds_DataWriterQos* qos);
 
 }  // namespace corvane_dds

@@ -148,4 +148,15 @@ dds_ReturnCode_t CycloneReader::GetQos(dds_DataReaderQos* qos) const {
   return ReadReaderQos(readers_[kKeyless].get(), qos);
 }
 
+dds_ReturnCode_t CycloneReader::SetUserData(const std::string& bytes) {
+  dds_return_t rc = DDS_RETCODE_OK;
+  for (int kind = 0; kind < kKinds; kind++) {
+    for (const CycloneEntity* reader : {&readers_[kind], &latched_readers_[kind]}) {
+      const dds_return_t one = corvane_dds::SetUserData(reader->get(), bytes);
+      if (one < 0) rc = one;
+    }
+  }
+  return rc < 0 ? -rc : dds_RETCODE_OK;
+}
+
 }  // namespace corvane_dds

@@ -143,12 +143,27 @@ dds_ReturnCode_t CycloneWriter::GetQos(dds_DataWriterQos* qos) const {
   return rc;
 }
 
+dds_ReturnCode_t CycloneWriter::SetUserData(const std::string& bytes) {
+  std::lock_guard<std::mutex> lock(user_data_mutex_);
+  user_data_ = bytes;
+  dds_return_t rc = DDS_RETCODE_OK;
+  for (const CycloneEntity& writer : writers_) {
+    const dds_return_t kind_rc = corvane_dds::SetUserData(writer.get(), bytes);
+    if (kind_rc < 0) rc = kind_rc;
+  }
+  if (retained_ready_) retained_->SetUserData(bytes);
+  return FromCyclone(rc);
+}
+
 dds_entity_t CycloneWriter::RetainingWriter(const CycloneSample& origin, uint64_t publication,
                                             const ddsi_serdata* sample) {
   std::call_once(retained_once_, [this] {
     const dds_entity_t topics[kKinds] = {topic_.topic(kKeyless), topic_.topic(kKeyed)};
     retained_ = std::make_unique<RetainedHistory>(topic_.participant().publisher(), topics,
                                                   Refusing(qos_), topic_.name());
+    std::lock_guard<std::mutex> lock(user_data_mutex_);
+    if (!user_data_.empty()) retained_->SetUserData(user_data_);
+    retained_ready_ = true;
   });
   return retained_->WriterFor(origin, publication, sample);
 }

@@ -287,4 +287,20 @@ dds_ReturnCode_t FastDdsReader::GetQos(dds_DataReaderQos* qos) const {
   return ToLayerQos(reader_->get_qos(), qos);
 }
 
+// USER_DATA may change on an enabled endpoint; Fast DDS announces it again.
+template <typename Endpoint>
+dds_ReturnCode_t SetFastDdsUserData(Endpoint* endpoint, const std::string& bytes) {
+  auto qos = endpoint->get_qos();
+  qos.user_data().data_vec(std::vector<eprosima::fastrtps::rtps::octet>(bytes.begin(), bytes.end()));
+  return endpoint->set_qos(qos) == ReturnCode::RETCODE_OK ? dds_RETCODE_OK : dds_RETCODE_ERROR;
+}
+
+dds_ReturnCode_t FastDdsWriter::SetUserData(const std::string& bytes) {
+  return SetFastDdsUserData(writer_, bytes);
+}
+
+dds_ReturnCode_t FastDdsReader::SetUserData(const std::string& bytes) {
+  return SetFastDdsUserData(reader_, bytes);
+}
+
 }  // namespace corvane_dds

@@ -145,6 +145,7 @@ class FastDdsWriter : public WriterEngine, public fdds::DataWriterListener {
 
   dds_ReturnCode_t Write(const void* buffer, uint32_t size, const dds_SampleInfo* info) override;
   dds_ReturnCode_t GetQos(dds_DataWriterQos* qos) const override;
+  dds_ReturnCode_t SetUserData(const std::string& bytes) override;
 
   Guid guid() const { return FromFastDds(writer_->guid()); }
   // Set for a writer of requests: requests known by the sequence number the
@@ -203,6 +204,7 @@ class FastDdsReader : public ReaderEngine, public fdds::DataReaderListener {
   void Take(uint32_t sample_states, uint32_t view_states, uint32_t instance_states,
             LentSamples& out) override;
   dds_ReturnCode_t GetQos(dds_DataReaderQos* qos) const override;
+  dds_ReturnCode_t SetUserData(const std::string& bytes) override;
   bool AnswerFor(WriterEngine& requests) override;
   // The writers this reader matches, which tell when a client left.
   const std::shared_ptr<MatchedPeers>& writers() const { return writers_; }

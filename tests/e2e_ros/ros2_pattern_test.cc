@@ -66,18 +66,24 @@ TEST(RosPatternRelay, BridgesTheTopicsItMatchesAndNoOthers) {
   EXPECT_EQ(relay.Stop(), 0) << relay.Output();
 }
 
-// A service found by its server answers the clients' calls.
+// A service found by its server answers the clients' calls; corvane's
+// request writer carries the server's type hash.
 TEST(RosPatternRelay, ServiceFoundByItsServerAnswers) {
   constexpr int kProxy = 113, kService = 114, kCalls = 5;
+  const std::string hash = "RIHS01_" + std::string(64, 'b');
   Relay relay({{"ros2-service", "/add_*", "*", kProxy, kService}});
   ASSERT_TRUE(relay.running()) << relay.Output();
-  Peer server(kAddServer, {"--domain", Str(kService), "--wait-match", "--count", Str(kCalls)});
+  Peer server(kAddServer, {"--domain", Str(kService), "--wait-match", "--count", Str(kCalls),
+                           "--type-hash", hash});
   ASSERT_TRUE(server.WaitFor("ready")) << server.Output() << relay.Output();
   Peer client(kAddClient, {"--domain", Str(kProxy), "--count", Str(kCalls), "--settle-ms", "500"});
   EXPECT_EQ(client.Finish(), 0) << client.Output() << relay.Output();
   EXPECT_EQ(WithPrefix(client.lines(), "done replies=" + Str(kCalls) + " ").size(), 1u)
       << client.Output();
   EXPECT_EQ(server.Finish(), 0) << server.Output();
+  EXPECT_EQ(WithPrefix(server.lines(), "peer user_data="),
+            Lines{"peer user_data=typehash=" + hash + ";"})
+      << server.Output();
   EXPECT_TRUE(Logged(relay,
                      "rule 0 ros2-service: bridging rq/add_two_intsRequest "
                      "(example_interfaces::srv::dds_::AddTwoInts_Request_), domain 113 <-> "
@@ -102,6 +108,32 @@ TEST(RosPatternRelay, OppositePatternsDoNotEcho) {
   EXPECT_EQ(WithPrefix(far.lines(), "heard ").size(), size_t{kCount}) << far.Output();
   EXPECT_EQ(WithPrefix(near.lines(), "heard ").size(), size_t{kCount}) << near.Output();
   EXPECT_FALSE(Logged(relay, "rule 1 ros2-msg: bridging")) << relay.Output();
+  EXPECT_EQ(relay.Stop(), 0) << relay.Output();
+}
+
+// corvane's endpoints of an explicit and of a pattern rule carry the type
+// hash of the peers they bridge, in both domains.
+TEST(RosTypeHash, EndpointsCarryThePeersTypeHash) {
+  constexpr int kSrc = 119, kDst = 121;
+  const std::string hash = "RIHS01_" + std::string(64, 'a');
+  Relay relay({{"ros2-msg", "/chatter", "std_msgs/msg/String", kSrc, kDst},
+               {"ros2-msg", "/hashed/*", "*", kSrc, kDst}});
+  ASSERT_TRUE(relay.running()) << relay.Output();
+  for (const char* topic : {"/chatter", "/hashed/chatter"}) {
+    SCOPED_TRACE(topic);
+    Peer listener(kListener,
+                  {"--domain", Str(kDst), "--topic", topic, "--count", "5", "--type-hash", hash});
+    Peer talker(kTalker, {"--domain", Str(kSrc), "--topic", topic, "--count", "5", "--period-ms",
+                          "50", "--settle-ms", "800", "--type-hash", hash});
+    EXPECT_EQ(talker.Finish(), 0) << talker.Output();
+    EXPECT_EQ(listener.Finish(), 0) << listener.Output() << relay.Output();
+    // corvane's reader is the talker's only peer, its writer the listener's.
+    for (const Peer* peer : {&talker, &listener}) {
+      EXPECT_EQ(WithPrefix(peer->lines(), "peer user_data="),
+                Lines{"peer user_data=typehash=" + hash + ";"})
+          << peer->Output();
+    }
+  }
   EXPECT_EQ(relay.Stop(), 0) << relay.Output();
 }
 

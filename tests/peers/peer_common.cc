@@ -1,5 +1,6 @@
 #include "tests/peers/peer_common.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
@@ -228,6 +229,35 @@ bool WaitForMatch(const std::vector<dds_entity_t>& endpoints, const Deadline& de
     if (deadline.Passed()) return false;
     dds_sleepfor(deadline.Remaining(DDS_MSECS(20)));
   }
+}
+
+void SetUserData(dds_entity_t endpoint, const std::string& bytes) {
+  dds_qos_t* qos = dds_create_qos();
+  dds_qset_userdata(qos, bytes.data(), bytes.size());
+  dds_set_qos(endpoint, qos);
+  dds_delete_qos(qos);
+}
+
+std::vector<std::string> MatchedUserData(dds_entity_t endpoint) {
+  dds_instance_handle_t handles[64];
+  // Only a writer has matched subscriptions.
+  int32_t n = dds_get_matched_subscriptions(endpoint, handles, 64);
+  const bool writer = n >= 0;
+  if (!writer) n = dds_get_matched_publications(endpoint, handles, 64);
+  std::vector<std::string> result;
+  for (int32_t i = 0; i < std::min(n, 64); i++) {
+    dds_builtintopic_endpoint_t* peer =
+        writer ? dds_get_matched_subscription_data(endpoint, handles[i])
+               : dds_get_matched_publication_data(endpoint, handles[i]);
+    if (peer == nullptr) continue;
+    void* value = nullptr;
+    size_t size = 0;
+    dds_qget_userdata(peer->qos, &value, &size);
+    result.emplace_back(static_cast<const char*>(value), value != nullptr ? size : 0);
+    dds_free(value);
+    dds_builtintopic_free_endpoint(peer);
+  }
+  return result;
 }
 
 void FlushWriter(dds_entity_t writer, const Deadline& deadline) {

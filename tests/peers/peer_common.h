@@ -110,6 +110,14 @@ class Participant {
 bool WaitForMatch(const std::vector<dds_entity_t>& endpoints, const Deadline& deadline,
                   uint32_t count = 1);
 
+// Makes `endpoint` announce `bytes` as its USER_DATA, as ROS 2 nodes announce
+// "typehash=…;".
+void SetUserData(dds_entity_t endpoint, const std::string& bytes);
+
+// The USER_DATA of each remote endpoint that `endpoint` (a reader or a
+// writer) matches now, as text.
+std::vector<std::string> MatchedUserData(dds_entity_t endpoint);
+
 // Waits, bounded by the deadline, until every written sample is acknowledged,
 // so that a peer exiting right after its last write still delivers it.
 void FlushWriter(dds_entity_t writer, const Deadline& deadline);

@@ -6,7 +6,9 @@
 // matched), "request guid=<hex16> seq=<n> a=<a> b=<b>" per request,
 // "done served=<n>" or "timeout served=<n>". --count 0 serves until the
 // timeout (success). --fault sum|seq|guid spoils every reply, to check that
-// clients notice.
+// clients notice. --type-hash H announces USER_DATA "serviceid=…;typehash=H;"
+// on both endpoints, as ROS 2 since Iron does, and prints "peer user_data=
+// <text>" for each request writer matched at the end.
 
 #include "example_interfaces.h"
 #include "tests/peers/peer_common.h"
@@ -25,9 +27,11 @@ void Spoil(const std::string& fault, Reply& reply) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  peers::Options options(
-      "ros2_add_server",
-      {{"service", "/add_two_ints"}, {"count", "0"}, {"wait-match", "false"}, {"fault", "none"}});
+  peers::Options options("ros2_add_server", {{"service", "/add_two_ints"},
+                                             {"count", "0"},
+                                             {"wait-match", "false"},
+                                             {"fault", "none"},
+                                             {"type-hash", ""}});
   if (!options.Parse(argc, argv)) return peers::kExitSetup;
   const peers::Deadline deadline = peers::BeginRun(options);
 
@@ -39,6 +43,10 @@ int main(int argc, char** argv) {
   const dds_entity_t replies = participant.CreateWriter(
       example_interfaces_srv_dds__AddTwoInts_Response__desc, peers::RosReplyTopicName(service));
   if (requests <= 0 || replies <= 0) return peers::kExitSetup;
+  const std::string& hash = options.Str("type-hash");
+  for (const dds_entity_t endpoint : {requests, replies}) {
+    if (!hash.empty()) peers::SetUserData(endpoint, "serviceid=0.1.2.3;typehash=" + hash + ";");
+  }
 
   if (options.Flag("wait-match") && !peers::WaitForMatch({requests, replies}, deadline)) {
     peers::Emit("timeout waiting for clients");
@@ -65,6 +73,11 @@ int main(int argc, char** argv) {
   if (count != 0 && served < count) {
     peers::Emit("timeout served=%lld", served);
     return peers::kExitFailed;
+  }
+  if (!hash.empty()) {
+    for (const std::string& text : peers::MatchedUserData(requests)) {
+      peers::Emit("peer user_data=%s", text.c_str());
+    }
   }
   peers::Emit("done served=%lld", served);
   return peers::kExitOk;

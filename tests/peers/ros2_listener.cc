@@ -5,14 +5,18 @@
 // matched), "heard <data>" per message, "done received=<n>" on success or
 // "timeout received=<n>". --count 0 listens until the timeout (success).
 // --transient-local subscribes as a late joiner that asks for latched data.
+// --type-hash H announces USER_DATA "typehash=H;"; before "done" it prints
+// "peer user_data=<text>" for each publication matched then.
 
 #include "std_msgs.h"
 #include "tests/peers/peer_common.h"
 
 int main(int argc, char** argv) {
-  peers::Options options(
-      "ros2_listener",
-      {{"topic", "/chatter"}, {"count", "10"}, {"publishers", "0"}, {"transient-local", "false"}});
+  peers::Options options("ros2_listener", {{"topic", "/chatter"},
+                                           {"count", "10"},
+                                           {"publishers", "0"},
+                                           {"transient-local", "false"},
+                                           {"type-hash", ""}});
   if (!options.Parse(argc, argv)) return peers::kExitSetup;
   const peers::Deadline deadline = peers::BeginRun(options);
 
@@ -23,6 +27,8 @@ int main(int argc, char** argv) {
       options.Flag("transient-local") ? peers::QosProfile::kLateJoiner
                                       : peers::QosProfile::kDefault);
   if (reader <= 0) return peers::kExitSetup;
+  const bool hashed = !options.Str("type-hash").empty();
+  if (hashed) peers::SetUserData(reader, "typehash=" + options.Str("type-hash") + ";");
 
   const long long publishers = options.Int("publishers");
   if (publishers > 0 &&
@@ -46,6 +52,11 @@ int main(int argc, char** argv) {
   if (count != 0 && received < count) {
     peers::Emit("timeout received=%lld", received);
     return peers::kExitFailed;
+  }
+  if (hashed) {
+    for (const std::string& text : peers::MatchedUserData(reader)) {
+      peers::Emit("peer user_data=%s", text.c_str());
+    }
   }
   peers::Emit("done received=%lld", received);
   return peers::kExitOk;

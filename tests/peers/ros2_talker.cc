@@ -4,7 +4,9 @@
 // Output: "ready" once --subscribers subscriptions matched and --settle-ms
 // passed, "sent <data>" per message, "done sent=<n>". --count 0 publishes
 // until the timeout (success). --transient-local publishes latched (depth 1);
-// --linger-ms keeps the publisher alive that long after "done".
+// --linger-ms keeps the publisher alive that long after "done". --type-hash H
+// announces USER_DATA "typehash=H;", as ROS 2 since Iron does; before "done"
+// it prints "peer user_data=<text>" for each subscription matched then.
 
 #include "std_msgs.h"
 #include "tests/peers/peer_common.h"
@@ -17,7 +19,8 @@ int main(int argc, char** argv) {
                                          {"settle-ms", "0"},
                                          {"message", "Hello World"},
                                          {"transient-local", "false"},
-                                         {"linger-ms", "0"}});
+                                         {"linger-ms", "0"},
+                                         {"type-hash", ""}});
   if (!options.Parse(argc, argv)) return peers::kExitSetup;
   const peers::Deadline deadline = peers::BeginRun(options);
 
@@ -28,6 +31,8 @@ int main(int argc, char** argv) {
       options.Flag("transient-local") ? peers::QosProfile::kActionStatus
                                       : peers::QosProfile::kDefault);
   if (writer <= 0) return peers::kExitSetup;
+  const bool hashed = !options.Str("type-hash").empty();
+  if (hashed) peers::SetUserData(writer, "typehash=" + options.Str("type-hash") + ";");
 
   const long long subscribers = options.Int("subscribers");
   if (subscribers > 0 &&
@@ -54,6 +59,11 @@ int main(int argc, char** argv) {
     }
   }
   peers::FlushWriter(writer, deadline);
+  if (hashed) {
+    for (const std::string& text : peers::MatchedUserData(writer)) {
+      peers::Emit("peer user_data=%s", text.c_str());
+    }
+  }
   peers::Emit("done sent=%lld", sent);
   dds_sleepfor(deadline.Remaining(DDS_MSECS(options.Int("linger-ms"))));
   return count == 0 || sent == count ? peers::kExitOk : peers::kExitFailed;
