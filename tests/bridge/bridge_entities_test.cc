@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <set>
 #include <string>
@@ -15,6 +16,8 @@
 #include <vector>
 
 #include "bridge/bridge.h"
+#include "bridge/pattern_bridge.h"
+#include "dds/dds_domain.h"
 #include "dds/dds_manager.h"
 #include "tests/support/cyclone_peer_basics.h"
 
@@ -77,9 +80,10 @@ class DomainObserver {
   void Collect(dds_entity_t reader, Kind kind, std::set<Endpoint>* out) {
     dds_instance_handle_t self = 0;
     dds_get_instance_handle(participant_, &self);
-    void* samples[64] = {nullptr};
-    dds_sample_info_t infos[64];
-    const int n = dds_read(reader, samples, infos, 64, 64);
+    constexpr int kMax = 4096;  // more than any case announces
+    std::vector<void*> samples(kMax, nullptr);
+    std::vector<dds_sample_info_t> infos(kMax);
+    const int n = dds_read(reader, samples.data(), infos.data(), kMax, kMax);
     for (int i = 0; i < n; ++i) {
       if (!infos[i].valid_data || infos[i].instance_state != DDS_IST_ALIVE) continue;
       const auto* ep = static_cast<const dds_builtintopic_endpoint_t*>(samples[i]);
@@ -89,7 +93,7 @@ class DomainObserver {
       dds_qget_reliability(ep->qos, &rel, &blocking);
       out->insert({kind, ep->topic_name, ep->type_name, rel == DDS_RELIABILITY_RELIABLE});
     }
-    if (n > 0) dds_return_loan(reader, samples, n);
+    if (n > 0) dds_return_loan(reader, samples.data(), n);
   }
 
   dds_entity_t participant_ = 0;
@@ -187,6 +191,34 @@ TEST(BridgeEntities, EqualRulesGiveIndependentBridges) {
   ASSERT_NE(first, nullptr);
   ASSERT_NE(second, nullptr);
   EXPECT_NE(first, second);
+}
+
+// A pattern bridges each topic it finds once, keeps a topic's first type,
+// leaves what another rule carries, and stops at its bound.
+TEST(BridgeEntities, PatternBridgesEachFoundTopicOnceUpToItsBound) {
+  const std::shared_ptr<DdsManager> manager = DdsManager::Create();
+  const RuleDescription rule = MakeRule(RuleType::kDds, "t*", "*", 86, true, 87, true);
+  const auto pattern = std::dynamic_pointer_cast<PatternBridge>(Bridge::Create(rule, manager));
+  ASSERT_NE(pattern, nullptr);
+  BridgedTopics bridged;
+  ASSERT_TRUE(bridged.Claim(MakeRule(RuleType::kDds, "t0000", "T", 86, true, 87, true)));
+  std::vector<DiscoveredEndpoint> found;
+  std::set<Endpoint> expected;
+  for (size_t i = 0; i <= PatternBridge::kMaxTopics + 1; i++) {
+    char topic[16];
+    std::snprintf(topic, sizeof topic, "t%04zu", i);
+    found.push_back({topic, "T", false, ""});
+    if (i >= 1 && i <= PatternBridge::kMaxTopics)
+      expected.insert({Kind::kWriter, topic, "T", true});
+  }
+  found.push_back({"t0001", "U", false, ""});  // the same name with another type
+  found.push_back({"x", "T", false, ""});      // not a match
+  DomainObserver dst(87);
+  ASSERT_TRUE(dst.ok());
+  for (int round = 0; round < 2; round++) {
+    pattern->BridgeDiscovered(found, {0, "dds", nullptr}, manager, bridged, {});
+  }
+  EXPECT_EQ(dst.WaitFor(expected), expected);
 }
 
 TEST(BridgeEntities, UnknownTypeGivesNoBridge) {

@@ -27,6 +27,22 @@ TEST(ConvertRosTypeNameToDdsTypeName, ConvertsEveryShapeOfName) {
   }
 }
 
+TEST(TypeHashEntry, FindsTheEntryAmongOthers) {
+  const std::string hash = "RIHS01_" + std::string(64, 'f');
+  const struct {
+    std::string user_data;
+    std::string entry;
+  } cases[] = {
+      {"typehash=" + hash + ";", "typehash=" + hash + ";"},
+      {"serviceid=1.2.3;typehash=" + hash + ";", "typehash=" + hash + ";"},
+      {"typehash=" + hash, "typehash=" + hash + ";"},  // the last entry, unterminated
+      {"clienttypehash=" + hash + ";", ""},           // another key that ends alike
+      {"typehash=garbage;", ""},
+      {"", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(TypeHashEntry(c.user_data), c.entry) << c.user_data;
+}
+
 TEST(ConvertRosTypeNameToDdsTypeName, ReservesRoomForUsualNames) {
   EXPECT_GE(ConvertRosTypeNameToDdsTypeName("pkg/msg/Text").capacity(), 256u);
 }
