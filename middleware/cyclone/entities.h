@@ -120,10 +120,11 @@ class CycloneParticipant : public ParticipantEngine {
   friend std::unique_ptr<ParticipantEngine> CreateCycloneParticipant(dds_DomainId_t);
   // Declared first, so the instance outlives the Cyclone participant in it.
   std::shared_ptr<CycloneDomain> domain_;
+  // Marks the participant as the process's own until after it is deleted.
+  std::unique_ptr<OwnParticipant> own_;
   CycloneEntity participant_;
   CycloneEntity publisher_;
   CycloneEntity subscriber_;
-  std::unique_ptr<OwnParticipant> own_;
   // Readers of the built-in publication and subscription topics, created by
   // the first TakeDiscovered; deleted with the participant.
   dds_entity_t discovery_[2] = {};
