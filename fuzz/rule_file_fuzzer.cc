@@ -94,6 +94,38 @@ std::optional<std::string> Get(const yconfig* doc, const std::string& path) {
   return std::string(text);
 }
 
+// A wildcard level against a plain word ("*" any run, "?" one character).
+bool LevelMatches(const char* level, const char* word) {
+  if (*level == '\0') return *word == '\0';
+  if (*level == '*')
+    return LevelMatches(level + 1, word) || (*word != '\0' && LevelMatches(level, word + 1));
+  return *word != '\0' && (*level == '?' || *level == *word) && LevelMatches(level + 1, word + 1);
+}
+
+// A pattern in a ROS 2 rule that can match nothing of its kind: a topic that
+// cannot begin with "/", or a type without "**" that is not three levels with
+// the kind's word in the middle.
+bool ModelPatternMatchesNothing(const RuleDescription& rule) {
+  if (rule.type == RuleType::kDds) return false;
+  const auto wild = [](const std::string& text) {
+    return text.find_first_of("*?") != std::string::npos;
+  };
+  if (wild(rule.topic) && rule.topic[0] != '/' && rule.topic[0] != '*') return true;
+  if (!wild(rule.data_type) || rule.data_type == "*" ||
+      rule.data_type.find("**") != std::string::npos) {
+    return false;
+  }
+  const size_t first = rule.data_type.find('/');
+  const size_t second = first == std::string::npos ? first : rule.data_type.find('/', first + 1);
+  if (second == std::string::npos || rule.data_type.find('/', second + 1) != std::string::npos) {
+    return true;
+  }
+  const char* word = rule.type == RuleType::kRosMsg       ? "msg"
+                     : rule.type == RuleType::kRosService ? "srv"
+                                                          : "action";
+  return !LevelMatches(rule.data_type.substr(first + 1, second - first - 1).c_str(), word);
+}
+
 std::optional<RuleDescription> ModelRule(const yconfig* doc, int index) {
   const std::string base = "/rules[" + std::to_string(index) + "]";
   RuleDescription rule;
@@ -115,6 +147,7 @@ std::optional<RuleDescription> ModelRule(const yconfig* doc, int index) {
   if (!src_reliability || !dst_reliability) return std::nullopt;
   rule.src = {*src_id, *src_reliability == "reliable"};
   rule.dst = {*dst_id, *dst_reliability == "reliable"};
+  if (ModelPatternMatchesNothing(rule)) return std::nullopt;
   return rule;
 }
 

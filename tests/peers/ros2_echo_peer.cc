@@ -179,10 +179,14 @@ class HeaderService {
   long long seq_ = 0;
 };
 
-// The feedback and status topics of the action.
-struct ActionTopics {
-  ActionTopics(peers::Participant& participant, const std::string& action, bool server)
-      : feedback_type(std_msgs_msg_dds__String__desc, kFib + "FeedbackMessage_"),
+// One side of the action's eight topics: its three services, then its
+// feedback and status topics.
+struct ActionNode {
+  ActionNode(peers::Participant& participant, const std::string& action, bool server)
+      : send_goal(participant, action, "send_goal", kFib + "SendGoal", server),
+        cancel(participant, action, "cancel_goal", "action_msgs::srv::dds_::CancelGoal", server),
+        get_result(participant, action, "get_result", kFib + "GetResult", server),
+        feedback_type(std_msgs_msg_dds__String__desc, kFib + "FeedbackMessage_"),
         status_type(std_msgs_msg_dds__String__desc, "action_msgs::msg::dds_::GoalStatusArray_") {
     const std::string feedback_topic = peers::RosTopicName(action + "/_action/feedback");
     const std::string status_topic = peers::RosTopicName(action + "/_action/status");
@@ -192,10 +196,23 @@ struct ActionTopics {
     status = server ? participant.CreateWriter(status_type.descriptor(), status_topic, status_qos)
                     : participant.CreateReader(status_type.descriptor(), status_topic, status_qos);
   }
+  bool ok() const {
+    return send_goal.ok() && cancel.ok() && get_result.ok() && feedback > 0 && status > 0;
+  }
+  // Every endpoint matched.
+  bool WaitForMatch(const peers::Deadline& deadline) const {
+    return peers::WaitForMatch({send_goal.in(), send_goal.out(), cancel.in(), cancel.out(),
+                                get_result.in(), get_result.out(), feedback, status},
+                               deadline);
+  }
+
+  HeaderService send_goal;
+  HeaderService cancel;
+  HeaderService get_result;
   NamedType feedback_type;
   NamedType status_type;
-  dds_entity_t feedback;
-  dds_entity_t status;
+  dds_entity_t feedback = 0;
+  dds_entity_t status = 0;
 };
 
 // "goal 7" -> "7" when the request starts with `word`; empty otherwise, which
@@ -217,20 +234,9 @@ void Publish(dds_entity_t writer, std::string text) {
 // canceled. "done goals=<n> bad=<m>" once both results were answered.
 int ServeAction(peers::Participant& participant, const std::string& action,
                 const peers::Deadline& deadline) {
-  HeaderService send_goal(participant, action, "send_goal", kFib + "SendGoal", true);
-  HeaderService cancel(participant, action, "cancel_goal", "action_msgs::srv::dds_::CancelGoal",
-                       true);
-  HeaderService get_result(participant, action, "get_result", kFib + "GetResult", true);
-  ActionTopics topics(participant, action, true);
-  if (!send_goal.ok() || !cancel.ok() || !get_result.ok() || topics.feedback <= 0 ||
-      topics.status <= 0) {
-    return peers::kExitSetup;
-  }
-  if (!peers::WaitForMatch({send_goal.in(), send_goal.out(), cancel.in(), cancel.out(),
-                            get_result.in(), get_result.out(), topics.feedback, topics.status},
-                           deadline)) {
-    return peers::kExitFailed;
-  }
+  ActionNode node(participant, action, true);
+  if (!node.ok()) return peers::kExitSetup;
+  if (!node.WaitForMatch(deadline)) return peers::kExitFailed;
   peers::Emit("serving");
   struct Goal {
     std::string state = "executing";
@@ -241,7 +247,7 @@ int ServeAction(peers::Participant& participant, const std::string& action,
   long long bad = 0;
   size_t answered = 0;
   while (!deadline.Passed() && answered < 2) {
-    participant.WaitForData({send_goal.in(), cancel.in(), get_result.in()}, deadline,
+    participant.WaitForData({node.send_goal.in(), node.cancel.in(), node.get_result.in()}, deadline,
                             DDS_MSECS(100));
     const auto take = [&](HeaderService& service, const char* word,
                           const std::function<void(const Request&, const std::string&)>& act) {
@@ -250,36 +256,36 @@ int ServeAction(peers::Participant& participant, const std::string& action,
         goal.empty() ? static_cast<void>(++bad) : act(request, goal);
       });
     };
-    take(send_goal, "goal", [&](const Request& request, const std::string& goal) {
+    take(node.send_goal, "goal", [&](const Request& request, const std::string& goal) {
       goals[goal];
-      send_goal.Answer(request, "accepted " + goal);
-      Publish(topics.status, "status " + goal + " executing");
+      node.send_goal.Answer(request, "accepted " + goal);
+      Publish(node.status, "status " + goal + " executing");
     });
-    take(cancel, "cancel", [&](const Request& request, const std::string& goal) {
+    take(node.cancel, "cancel", [&](const Request& request, const std::string& goal) {
       goals[goal].state = "canceled";
-      cancel.Answer(request, "canceling " + goal);
-      Publish(topics.status, "status " + goal + " canceled");
+      node.cancel.Answer(request, "canceling " + goal);
+      Publish(node.status, "status " + goal + " canceled");
     });
-    take(get_result, "result", [&](const Request& request, const std::string& goal) {
+    take(node.get_result, "result", [&](const Request& request, const std::string& goal) {
       goals[goal].waiting.push_back(request);
     });
     for (auto& [goal, state] : goals) {
       if (state.state == "executing") {
-        Publish(topics.feedback, "feedback " + goal + " " + std::to_string(++state.steps));
+        Publish(node.feedback, "feedback " + goal + " " + std::to_string(++state.steps));
         if (goal == "1" && state.steps >= 3) {
           state.state = "succeeded";
-          Publish(topics.status, "status 1 succeeded");
+          Publish(node.status, "status 1 succeeded");
         }
       }
       if (state.state == "executing") continue;
       for (const Request& waiting : state.waiting) {
-        get_result.Answer(waiting, "result " + goal + " " + state.state);
+        node.get_result.Answer(waiting, "result " + goal + " " + state.state);
         ++answered;
       }
       state.waiting.clear();
     }
   }
-  peers::FlushWriter(get_result.out(), deadline);
+  peers::FlushWriter(node.get_result.out(), deadline);
   peers::Emit("done goals=%zu bad=%lld", goals.size(), bad);
   return goals.size() == 2 && answered == 2 && bad == 0 ? peers::kExitOk : peers::kExitFailed;
 }
@@ -289,24 +295,13 @@ int ServeAction(peers::Participant& participant, const std::string& action,
 // "done ok=<n> wrong=<m>".
 int CallAction(peers::Participant& participant, const std::string& action,
                const peers::Deadline& deadline) {
-  HeaderService send_goal(participant, action, "send_goal", kFib + "SendGoal", false);
-  HeaderService cancel(participant, action, "cancel_goal", "action_msgs::srv::dds_::CancelGoal",
-                       false);
-  HeaderService get_result(participant, action, "get_result", kFib + "GetResult", false);
-  ActionTopics topics(participant, action, false);
-  if (!send_goal.ok() || !cancel.ok() || !get_result.ok() || topics.feedback <= 0 ||
-      topics.status <= 0) {
-    return peers::kExitSetup;
-  }
-  if (!peers::WaitForMatch({send_goal.in(), send_goal.out(), cancel.in(), cancel.out(),
-                            get_result.in(), get_result.out(), topics.feedback, topics.status},
-                           deadline)) {
-    return peers::kExitFailed;
-  }
+  ActionNode node(participant, action, false);
+  if (!node.ok()) return peers::kExitSetup;
+  if (!node.WaitForMatch(deadline)) return peers::kExitFailed;
   dds_sleepfor(deadline.Remaining(DDS_MSECS(1500)));  // the relay's side matches too
   std::set<std::string> seen;
   const auto watch = [&] {
-    for (const dds_entity_t reader : {topics.feedback, topics.status}) {
+    for (const dds_entity_t reader : {node.feedback, node.status}) {
       peers::TakeEach<std_msgs_msg_dds__String_>(reader, [&](const std_msgs_msg_dds__String_& s) {
         if (seen.insert(s.data).second) peers::Emit("%s", s.data);
       });
@@ -315,7 +310,7 @@ int CallAction(peers::Participant& participant, const std::string& action,
   // Waits for `text` on the topics.
   const auto saw = [&](const std::string& text) {
     while (seen.count(text) == 0 && !deadline.Passed()) {
-      participant.WaitForData({topics.feedback, topics.status}, deadline, DDS_MSECS(100));
+      participant.WaitForData({node.feedback, node.status}, deadline, DDS_MSECS(100));
       watch();
     }
     return seen.count(text) != 0;
@@ -335,12 +330,12 @@ int CallAction(peers::Participant& participant, const std::string& action,
     (reply == expected ? ok : wrong)++;
     return reply == expected;
   };
-  const bool succeeded = call(send_goal, "goal 1", "accepted 1") &&
-                         call(get_result, "result 1", "result 1 succeeded") &&
+  const bool succeeded = call(node.send_goal, "goal 1", "accepted 1") &&
+                         call(node.get_result, "result 1", "result 1 succeeded") &&
                          saw("feedback 1 1") && saw("status 1 succeeded");
-  const bool canceled = succeeded && call(send_goal, "goal 2", "accepted 2") &&
-                        saw("feedback 2 1") && call(cancel, "cancel 2", "canceling 2") &&
-                        call(get_result, "result 2", "result 2 canceled") &&
+  const bool canceled = succeeded && call(node.send_goal, "goal 2", "accepted 2") &&
+                        saw("feedback 2 1") && call(node.cancel, "cancel 2", "canceling 2") &&
+                        call(node.get_result, "result 2", "result 2 canceled") &&
                         saw("status 2 canceled");
   peers::Emit("done ok=%lld wrong=%lld", ok, wrong);
   return succeeded && canceled ? peers::kExitOk : peers::kExitFailed;
