@@ -66,6 +66,12 @@ std::string FirstTopic(const RuleDescription& rule) {
   return rule.topic;
 }
 
+// Topic rules find their topics by the publications in their src domain;
+// service and action rules by the servers' request readers in their dst.
+bool FindsPublications(RuleType type) {
+  return type == RuleType::kDds || type == RuleType::kRosMsg;
+}
+
 bool MatchesType(const std::string& pattern, const std::string& type) {
   return pattern == "*" || MatchesPattern(pattern, type);
 }
@@ -74,8 +80,7 @@ bool MatchesType(const std::string& pattern, const std::string& type) {
 
 std::optional<RuleDescription> MatchDiscovered(const RuleDescription& pattern,
                                                const DiscoveredEndpoint& endpoint) {
-  const bool topic_rule = pattern.type == RuleType::kDds || pattern.type == RuleType::kRosMsg;
-  if (endpoint.is_reader == topic_rule) return std::nullopt;
+  if (endpoint.is_reader == FindsPublications(pattern.type)) return std::nullopt;
   const std::string action_request =
       std::string(kRosActionInfix) + kRosActionSendGoal + kRosRequestTopicSuffix;
   std::string name;
@@ -110,8 +115,7 @@ std::optional<RuleDescription> MatchDiscovered(const RuleDescription& pattern,
 }
 
 int32_t DiscoveryDomain(const RuleDescription& rule) {
-  const bool topic_rule = rule.type == RuleType::kDds || rule.type == RuleType::kRosMsg;
-  return topic_rule ? rule.src.domain_id : rule.dst.domain_id;
+  return FindsPublications(rule.type) ? rule.src.domain_id : rule.dst.domain_id;
 }
 
 bool BridgedTopics::Claim(const RuleDescription& rule) {
@@ -130,7 +134,7 @@ void PatternBridge::BridgeDiscovered(const std::vector<DiscoveredEndpoint>& foun
                                      const std::shared_ptr<DdsManager>& manager,
                                      BridgedTopics& bridged,
                                      const std::map<std::string, std::string>& user_data) {
-  const bool both_ways = rule_.type == RuleType::kRosService || rule_.type == RuleType::kRosAction;
+  const bool both_ways = !FindsPublications(rule_.type);  // replies run back
   for (const DiscoveredEndpoint& endpoint : found) {
     const std::optional<RuleDescription> match = MatchDiscovered(rule_, endpoint);
     if (!match) continue;

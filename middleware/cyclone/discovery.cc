@@ -1,9 +1,7 @@
 // What discovery finds in a Cyclone participant's domain, through the built-in topics.
 
-#include <algorithm>
-#include <iterator>
-
 #include "middleware/cyclone/entities.h"
+#include "middleware/cyclone/qos.h"
 
 namespace corvane_dds {
 namespace {
@@ -22,10 +20,7 @@ void TakeEndpoints(dds_entity_t reader, bool readers, dds_DiscoveredEndpointVisi
     for (int i = 0; i < n; i++) {
       const auto* endpoint = static_cast<const dds_builtintopic_endpoint_t*>(samples[i]);
       if (!infos[i].valid_data || infos[i].instance_state != DDS_IST_ALIVE) continue;
-      ParticipantGuid participant;
-      std::copy(std::begin(endpoint->participant_key.v), std::end(endpoint->participant_key.v),
-                participant.begin());
-      if (IsOwnParticipant(participant)) continue;
+      if (IsOwnParticipant(ParticipantGuidOf(endpoint->participant_key))) continue;
       void* user_data = nullptr;
       size_t size = 0;
       if (endpoint->qos == nullptr || !dds_qget_userdata(endpoint->qos, &user_data, &size)) {

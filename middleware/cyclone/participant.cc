@@ -1,9 +1,7 @@
 // Cyclone participants and raw topics, and the entity handles of the engine.
 
-#include <algorithm>
-#include <iterator>
-
 #include "middleware/cyclone/entities.h"
+#include "middleware/cyclone/qos.h"
 #include "middleware/cyclone/raw_type.h"
 
 namespace corvane_dds {
@@ -31,9 +29,7 @@ std::unique_ptr<ParticipantEngine> CreateCycloneParticipant(dds_DomainId_t domai
   const dds_entity_t handle = participant->participant();
   dds_guid_t guid;
   if (dds_get_guid(handle, &guid) != DDS_RETCODE_OK) return nullptr;
-  ParticipantGuid own;
-  std::copy(std::begin(guid.v), std::end(guid.v), own.begin());
-  participant->own_ = std::make_unique<OwnParticipant>(own);
+  participant->own_ = std::make_unique<OwnParticipant>(ParticipantGuidOf(guid));
   participant->publisher_ = CycloneEntity(dds_create_publisher(handle, nullptr, nullptr));
   participant->subscriber_ = CycloneEntity(dds_create_subscriber(handle, nullptr, nullptr));
   if (!participant->publisher_.valid() || !participant->subscriber_.valid()) return nullptr;

@@ -2,6 +2,9 @@
 
 #include "middleware/cyclone/qos.h"
 
+#include <algorithm>
+#include <iterator>
+
 namespace corvane_dds {
 namespace {
 
@@ -123,6 +126,16 @@ dds_ReturnCode_t ReadReaderQos(dds_entity_t reader, dds_DataReaderQos* qos) {
 
 dds_ReturnCode_t ReadWriterQos(dds_entity_t writer, dds_DataWriterQos* qos) {
   return ReadCommon(writer, &qos->durability, &qos->reliability, &qos->history);
+}
+
+dds_ReturnCode_t LayerCode(dds_return_t rc) {
+  return rc < 0 ? -rc : dds_RETCODE_OK;
+}
+
+ParticipantGuid ParticipantGuidOf(const dds_guid_t& guid) {
+  ParticipantGuid result;
+  std::copy(std::begin(guid.v), std::end(guid.v), result.begin());
+  return result;
 }
 
 dds_return_t SetUserData(dds_entity_t entity, const std::string& bytes) {

@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 
+#include "middleware/common/own_participants.h"
 #include "middleware/dds.h"
 
 namespace corvane_dds {
@@ -29,6 +30,12 @@ CycloneQos MakeWriterQos(const dds_DataWriterQos& qos, int32_t kept_depth = 1);
 
 // Reads the policies of a Cyclone reader or writer back into a record.
 dds_ReturnCode_t ReadReaderQos(dds_entity_t reader, dds_DataReaderQos* qos);
+// Layer return codes are Cyclone's, negated.
+dds_ReturnCode_t LayerCode(dds_return_t rc);
+
+// A Cyclone GUID as the layer keeps participants' GUIDs.
+ParticipantGuid ParticipantGuidOf(const dds_guid_t& guid);
+
 // Makes `entity` (a reader or writer; nothing when it is 0) announce `bytes`
 // as its USER_DATA from now on.
 dds_return_t SetUserData(dds_entity_t entity, const std::string& bytes);

@@ -156,7 +156,7 @@ dds_ReturnCode_t CycloneReader::SetUserData(const std::string& bytes) {
       if (one < 0) rc = one;
     }
   }
-  return rc < 0 ? -rc : dds_RETCODE_OK;
+  return LayerCode(rc);
 }
 
 }  // namespace corvane_dds

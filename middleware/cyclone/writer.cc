@@ -112,11 +112,6 @@ ddsi_serdata* OutgoingSample(const ddsi_sertype* type, const CycloneSample* orig
   return RawSerdataCopy(type, buffer, size, timestamp);
 }
 
-// Layer return codes are Cyclone's, negated.
-dds_ReturnCode_t FromCyclone(dds_return_t rc) {
-  return rc < 0 ? -rc : dds_RETCODE_OK;
-}
-
 }  // namespace
 
 CycloneWriter::CycloneWriter(const CycloneTopic& topic, const dds_DataWriterQos& qos,
@@ -152,7 +147,7 @@ dds_ReturnCode_t CycloneWriter::SetUserData(const std::string& bytes) {
     if (kind_rc < 0) rc = kind_rc;
   }
   if (retained_ready_) retained_->SetUserData(bytes);
-  return FromCyclone(rc);
+  return LayerCode(rc);
 }
 
 dds_entity_t CycloneWriter::RetainingWriter(const CycloneSample& origin, uint64_t publication,
@@ -181,7 +176,7 @@ dds_ReturnCode_t CycloneWriter::Write(const void* buffer, uint32_t size,
       ddsi_serdata_unref(sample);
       if (kind_rc < 0) rc = kind_rc;
     }
-    return FromCyclone(rc);
+    return LayerCode(rc);
   }
   const CycloneSample* origin = info->origin != nullptr ? info->origin->cyclone : nullptr;
   DeliveryThread* delivery = info->origin != nullptr ? info->origin->delivery : nullptr;
@@ -193,7 +188,7 @@ dds_ReturnCode_t CycloneWriter::Write(const void* buffer, uint32_t size,
     if (retaining > 0) {
       const dds_return_t rc = PublishWaiting(retaining, sample, max_blocking_time_, delivery);
       ddsi_serdata_unref(sample);
-      return FromCyclone(rc);
+      return LayerCode(rc);
     }
     ddsi_serdata_unref(sample);
   }
@@ -210,7 +205,7 @@ dds_ReturnCode_t CycloneWriter::Write(const void* buffer, uint32_t size,
   const dds_return_t rc = PublishWaiting(writer, sample, max_blocking_time_, delivery);
   ddsi_serdata_unref(sample);
   if (rc == DDS_RETCODE_TIMEOUT) stalled_[kind].store(true);
-  return FromCyclone(rc);
+  return LayerCode(rc);
 }
 
 }  // namespace corvane_dds

@@ -253,7 +253,7 @@ std::vector<std::string> MatchedUserData(dds_entity_t endpoint) {
     void* value = nullptr;
     size_t size = 0;
     dds_qget_userdata(peer->qos, &value, &size);
-    result.emplace_back(static_cast<const char*>(value), value != nullptr ? size : 0);
+    result.push_back(value != nullptr ? std::string(static_cast<const char*>(value), size) : "");
     dds_free(value);
     dds_builtintopic_free_endpoint(peer);
   }
