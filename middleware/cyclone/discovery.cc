@@ -44,7 +44,7 @@ void CycloneParticipant::TakeDiscovered(dds_DiscoveredEndpointVisitor visit, voi
   for (int i = 0; i < 2; i++) {
     // Created on first demand: a participant no pattern asks about pays nothing.
     if (discovery_[i] <= 0)
-      discovery_[i] = dds_create_reader(participant(), topics[i], nullptr, nullptr);
+      discovery_[i] = dds_create_reader(lanes_[0]->participant.get(), topics[i], nullptr, nullptr);
     if (discovery_[i] > 0) TakeEndpoints(discovery_[i], i == 1, visit, context);
   }
 }

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 
+#include "middleware/cyclone/lane_config.h"
 #include "middleware/logger.h"
 
 namespace corvane_dds {
@@ -17,6 +18,39 @@ namespace {
 // its reader, so a burst of samples leaves in few datagrams instead of one
 // sendmsg per sample.
 constexpr char kTuning[] = "<Internal><WriteBatch>true</WriteBatch></Internal>";
+
+// Instance ids of the lanes beyond 0: far above any DDS domain id in use.
+constexpr uint32_t kLaneIdBase = 0x40000000;
+
+uint32_t InstanceId(dds_DomainId_t domain_id, int lane) {
+  if (lane == 0) return static_cast<uint32_t>(domain_id);
+  return kLaneIdBase + static_cast<uint32_t>(domain_id) * CycloneDomain::kLanes +
+         static_cast<uint32_t>(lane);
+}
+
+// The configuration of `lane` of `domain_id`: the layer's tuning, then the
+// user's, which wins. False when the user's cannot be rewritten for a lane.
+bool Configuration(dds_DomainId_t domain_id, int lane, std::string* config) {
+  *config = kTuning;
+  const char* user = std::getenv("CYCLONEDDS_URI");
+  const bool has_user = user != nullptr && *user != '\0';
+  if (lane == 0) {
+    if (has_user) config->append(",").append(user);
+    return true;
+  }
+  // The user may map the domain elsewhere too: their ExternalDomainId wins.
+  config->append(",<Discovery><ExternalDomainId>")
+      .append(std::to_string(domain_id))
+      .append("</ExternalDomainId></Discovery>");
+  if (!has_user) return true;
+  std::string rewritten;
+  if (!LaneConfig(user, static_cast<uint32_t>(domain_id), InstanceId(domain_id, lane),
+                  &rewritten)) {
+    return false;
+  }
+  config->append(",").append(rewritten);
+  return true;
+}
 
 struct Registry {
   std::mutex mutex;
@@ -43,21 +77,29 @@ CycloneDomain::~CycloneDomain() {
   registry.released.notify_all();
 }
 
-std::shared_ptr<CycloneDomain> AcquireCycloneDomain(dds_DomainId_t domain_id) {
-  if (domain_id < 0) return nullptr;
+std::shared_ptr<CycloneDomain> AcquireCycloneDomain(dds_DomainId_t domain_id, int lane) {
+  if (domain_id < 0 || lane < 0 || lane >= CycloneDomain::kLanes) return nullptr;
+  const dds_DomainId_t id = static_cast<dds_DomainId_t>(InstanceId(domain_id, lane));
   Registry& registry = TheRegistry();
   std::unique_lock<std::mutex> lock(registry.mutex);
-  for (auto it = registry.domains.find(domain_id); it != registry.domains.end();
-       it = registry.domains.find(domain_id)) {
+  for (auto it = registry.domains.find(id); it != registry.domains.end();
+       it = registry.domains.find(id)) {
     if (std::shared_ptr<CycloneDomain> existing = it->second.lock()) return existing;
     // The last holder has let go; Cyclone frees the id in a moment.
     registry.released.wait(lock);
   }
-  std::string config = kTuning;
-  const char* user = std::getenv("CYCLONEDDS_URI");
-  if (user != nullptr && *user != '\0') config.append(",").append(user);
-  const dds_entity_t handle =
-      dds_create_domain(static_cast<dds_domainid_t>(domain_id), config.c_str());
+  std::string config;
+  if (!Configuration(domain_id, lane, &config)) {
+    logger* log = logger_global();
+    if (log->level <= LOGGER_INFO) {
+      logger_write(log, LOGGER_INFO, 0, 0, 0,
+                   "CYCLONEDDS_URI cannot be read for an extra instance of domain %d: its "
+                   "topics share one receive path",
+                   domain_id);
+    }
+    return nullptr;
+  }
+  const dds_entity_t handle = dds_create_domain(static_cast<dds_domainid_t>(id), config.c_str());
   if (handle <= 0) {
     logger* log = logger_global();
     if (log->level <= LOGGER_ERROR) {
@@ -68,8 +110,8 @@ std::shared_ptr<CycloneDomain> AcquireCycloneDomain(dds_DomainId_t domain_id) {
     }
     return nullptr;
   }
-  auto domain = std::make_shared<CycloneDomain>(CycloneDomain::Token{}, domain_id, handle);
-  registry.domains[domain_id] = domain;
+  auto domain = std::make_shared<CycloneDomain>(CycloneDomain::Token{}, id, handle);
+  registry.domains[id] = domain;
   return domain;
 }
 

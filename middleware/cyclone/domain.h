@@ -11,6 +11,12 @@
 // expands the variables itself. Nothing else in the process may create an
 // instance of the same id (dds_create_participant creates one implicitly):
 // Cyclone then refuses the layer's.
+//
+// A DDS domain may also have extra instances, lanes 1 to kLanes - 1, each
+// with receive threads of its own (see entities.h). Their instance ids lie
+// above every DDS domain id; they join the DDS domain through Cyclone's
+// ExternalDomainId and read the user's configuration as the domain's own
+// instance does (lane_config.h).
 
 #include <dds/dds.h>
 
@@ -24,14 +30,18 @@ namespace corvane_dds {
 class CycloneDomain {
   // Only AcquireCycloneDomain makes instances.
   struct Token {};
-  friend std::shared_ptr<CycloneDomain> AcquireCycloneDomain(dds_DomainId_t);
+  friend std::shared_ptr<CycloneDomain> AcquireCycloneDomain(dds_DomainId_t, int);
 
  public:
+  // Instances of one DDS domain, lane 0 being the one under its own id.
+  static constexpr int kLanes = 4;
+
   CycloneDomain(Token, dds_DomainId_t id, dds_entity_t handle) : id_(id), handle_(handle) {}
   ~CycloneDomain();
   CycloneDomain(const CycloneDomain&) = delete;
   CycloneDomain& operator=(const CycloneDomain&) = delete;
 
+  // Cyclone's id of the instance: the DDS domain id for lane 0.
   dds_DomainId_t id() const { return id_; }
 
  private:
@@ -39,11 +49,12 @@ class CycloneDomain {
   const dds_entity_t handle_;
 };
 
-// The instance for `domain_id`, created on first demand and shared while
-// held; an id whose last holder has just let go can be acquired again at once.
-// Null, with Cyclone's reason logged, when Cyclone refuses the id or the
-// configuration.
-std::shared_ptr<CycloneDomain> AcquireCycloneDomain(dds_DomainId_t domain_id);
+// Lane `lane` of `domain_id`, created on first demand and shared while held;
+// an instance whose last holder has just let go can be acquired again at
+// once. Null, with Cyclone's reason logged, when Cyclone refuses the id or
+// the configuration; null for a lane other than 0, logged at info level,
+// when the layer cannot rewrite the configuration for it.
+std::shared_ptr<CycloneDomain> AcquireCycloneDomain(dds_DomainId_t domain_id, int lane = 0);
 
 }  // namespace corvane_dds
 

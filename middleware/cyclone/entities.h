@@ -8,11 +8,18 @@
 // holds a transient-local twin of each kind, and a writer the writers that
 // keep transient-local publishers' history (latched.h).
 //
-// A participant is one Cyclone participant, with one publisher and one
-// subscriber, in the layer's instance for its DDS domain (domain.h), so a DDS
-// domain shows exactly one Cyclone participant of the layer. Its readers
-// ignore its own writers: a relay whose source and destination domains are
-// equal never hears its own output.
+// A participant spreads its topics over up to CycloneDomain::kLanes lanes: a
+// lane is one Cyclone instance of the participant's DDS domain (domain.h)
+// with one Cyclone participant, publisher and subscriber. Each instance has
+// receive threads of its own, and a Cyclone reader whose history is full
+// stops the receive thread that delivers to it (Cyclone retries the store
+// every 10 ms). So a reader held back by a slow destination holds back only
+// the topics of its own lane. Topics go to the lanes in turn, by name, the
+// first one to lane 0, and every entity of one topic name is in one lane:
+// readers ignore the writers of their own Cyclone participant, so a relay
+// whose source and destination domains are equal never hears its own output.
+// A DDS domain therefore shows up to kLanes Cyclone participants of the
+// layer.
 //
 // Readers get, from their creation on, a Cyclone listener that moves their
 // samples to the reader's backlog and signals the layer reader's delivery
@@ -23,6 +30,7 @@
 #include <dds/ddsi/ddsi_sertype.h>
 
 #include <atomic>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -79,12 +87,20 @@ struct CycloneSample {
   dds_entity_t source;  // the Cyclone reader that took it (to follow its publication)
 };
 
-class CycloneParticipant;
+// One lane of a participant (see above).
+struct CycloneLane {
+  // Declared first, so the instance outlives the Cyclone participant in it.
+  std::shared_ptr<CycloneDomain> domain;
+  // Marks the participant as the process's own until after it is deleted.
+  std::unique_ptr<OwnParticipant> own;
+  CycloneEntity participant;
+  CycloneEntity publisher;
+  CycloneEntity subscriber;
+};
 
 class CycloneTopic : public TopicEngine {
  public:
-  CycloneTopic(const CycloneParticipant& participant, std::string name)
-      : participant_(participant), name_(std::move(name)) {}
+  CycloneTopic(const CycloneLane& lane, std::string name) : lane_(lane), name_(std::move(name)) {}
   // One Cyclone topic per kind; false when Cyclone refuses one.
   bool Open(const std::string& type_name);
 
@@ -93,14 +109,14 @@ class CycloneTopic : public TopicEngine {
   std::unique_ptr<WriterEngine> CreateWriter(const dds_DataWriterQos& qos,
                                              StatsSlot& stats) override;
 
-  const CycloneParticipant& participant() const { return participant_; }
+  const CycloneLane& lane() const { return lane_; }
   const std::string& name() const { return name_; }
   dds_entity_t topic(int kind) const { return topics_[kind].get(); }
   // Borrowed from the Cyclone topics, which keep them alive.
   const ddsi_sertype* sertype(int kind) const { return sertypes_[kind]; }
 
  private:
-  const CycloneParticipant& participant_;
+  const CycloneLane& lane_;
   const std::string name_;
   CycloneEntity topics_[kKinds];
   const ddsi_sertype* sertypes_[kKinds] = {};
@@ -112,21 +128,23 @@ class CycloneParticipant : public ParticipantEngine {
                                            const std::string& type_name,
                                            dds_TopicKind kind) override;
   void TakeDiscovered(dds_DiscoveredEndpointVisitor visit, void* context) override;
-  dds_entity_t participant() const { return participant_.get(); }
-  dds_entity_t publisher() const { return publisher_.get(); }
-  dds_entity_t subscriber() const { return subscriber_.get(); }
 
  private:
   friend std::unique_ptr<ParticipantEngine> CreateCycloneParticipant(dds_DomainId_t);
-  // Declared first, so the instance outlives the Cyclone participant in it.
-  std::shared_ptr<CycloneDomain> domain_;
-  // Marks the participant as the process's own until after it is deleted.
-  std::unique_ptr<OwnParticipant> own_;
-  CycloneEntity participant_;
-  CycloneEntity publisher_;
-  CycloneEntity subscriber_;
-  // Readers of the built-in publication and subscription topics, created by
-  // the first TakeDiscovered; deleted with the participant.
+  // The lane of `topic_name`, opened on its first topic; lane 0 when another
+  // cannot be opened.
+  const CycloneLane& LaneFor(const std::string& topic_name);
+
+  dds_DomainId_t domain_id_ = 0;
+  std::mutex lanes_mutex_;
+  // Lane 0 opens with the participant, the others on demand; guarded by
+  // lanes_mutex_, but a lane, once open, stays put until the participant goes.
+  std::unique_ptr<CycloneLane> lanes_[CycloneDomain::kLanes];
+  std::map<std::string, int> lane_of_topic_;  // guarded by lanes_mutex_
+  int next_lane_ = 0;                         // guarded by lanes_mutex_
+  bool lanes_refused_ = false;                // guarded by lanes_mutex_
+  // Readers of the built-in publication and subscription topics in lane 0,
+  // created by the first TakeDiscovered; deleted with the participant.
   dds_entity_t discovery_[2] = {};
 };
 

@@ -73,7 +73,7 @@ bool CycloneReader::Open(const dds_DataReaderQos& qos) {
     latched.durability.kind = dds_TRANSIENT_LOCAL_DURABILITY_QOS;
     latched_qos = MakeReaderQos(latched);
   }
-  const dds_entity_t subscriber = topic_.participant().subscriber();
+  const dds_entity_t subscriber = topic_.lane().subscriber.get();
   for (int kind = 0; kind < kKinds; kind++) {
     const CycloneListener listener = ReaderListener(this, kind, true);
     readers_[kind] = CycloneEntity(

@@ -126,7 +126,7 @@ bool CycloneWriter::Open() {
   dds_lset_offered_incompatible_qos(listener.get(), OnOfferedIncompatibleQos);
   for (int kind = 0; kind < kKinds; kind++) {
     writers_[kind] = CycloneEntity(dds_create_writer(
-        topic_.participant().publisher(), topic_.topic(kind), cyclone_qos.get(), listener.get()));
+        topic_.lane().publisher.get(), topic_.topic(kind), cyclone_qos.get(), listener.get()));
     if (!writers_[kind].valid()) return false;
   }
   return true;
@@ -154,7 +154,7 @@ dds_entity_t CycloneWriter::RetainingWriter(const CycloneSample& origin, uint64_
                                             const ddsi_serdata* sample) {
   std::call_once(retained_once_, [this] {
     const dds_entity_t topics[kKinds] = {topic_.topic(kKeyless), topic_.topic(kKeyed)};
-    retained_ = std::make_unique<RetainedHistory>(topic_.participant().publisher(), topics,
+    retained_ = std::make_unique<RetainedHistory>(topic_.lane().publisher.get(), topics,
                                                   Refusing(qos_), topic_.name());
     std::lock_guard<std::mutex> lock(user_data_mutex_);
     if (!user_data_.empty()) retained_->SetUserData(user_data_);

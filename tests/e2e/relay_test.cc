@@ -194,9 +194,11 @@ TEST_F(RelayTest, EverySampleCrossesUnchangedAndNothingCrossesBack) {
   EXPECT_EQ(echoed.received().size(), 0u) << "samples crossed against the rule's direction";
 }
 
-// Two rules between the same two domains, one each way: one participant per
-// domain carries both, and both relay.
-TEST_F(RelayTest, RulesOverTheSameDomainsShareOneParticipantPerDomain) {
+// Six rules between the same two domains, three each way: the domains'
+// participants carry them all, their six topics spread over corvane's four
+// Cyclone participants (its lanes) in each domain, and all relay.
+TEST_F(RelayTest, RulesOverTheSameDomainsShareTheDomainsParticipants) {
+  constexpr size_t kLanes = 4;
   const std::string forth = "corvane_e2e_share_forth";
   const std::string back = "corvane_e2e_share_back";
   Participant d49(49);
@@ -205,18 +207,22 @@ TEST_F(RelayTest, RulesOverTheSameDomainsShareOneParticipantPerDomain) {
   ParticipantWatch watch49(d49);
   ParticipantWatch watch50(d50);
   ASSERT_TRUE(watch49.ok() && watch50.ok());
-  ASSERT_NO_FATAL_FAILURE(
-      StartWith({{forth, kBlobTypeName, 49, 50}, {back, kBlobTypeName, 50, 49}}));
+  std::vector<DdsRule> rules;
+  for (const char* n : {"", "_2", "_3"}) {
+    rules.push_back({forth + n, kBlobTypeName, 49, 50});
+    rules.push_back({back + n, kBlobTypeName, 50, 49});
+  }
+  ASSERT_NO_FATAL_FAILURE(StartWith(rules));
 
-  ASSERT_TRUE(watch49.WaitForAlive(1, kDeliveryTimeout));
-  ASSERT_TRUE(watch50.WaitForAlive(1, kDeliveryTimeout));
-  // A second participant would have been announced as fast as the first.
+  ASSERT_TRUE(watch49.WaitForAlive(kLanes, kDeliveryTimeout));
+  ASSERT_TRUE(watch50.WaitForAlive(kLanes, kDeliveryTimeout));
+  // A further participant would have been announced as fast as the others.
   watch49.PollFor(kQuietPeriod);
   watch50.PollFor(milliseconds(0));
-  EXPECT_EQ(watch49.SeenCount(), 1u);
-  EXPECT_EQ(watch49.AliveCount(), 1u);
-  EXPECT_EQ(watch50.SeenCount(), 1u);
-  EXPECT_EQ(watch50.AliveCount(), 1u);
+  EXPECT_EQ(watch49.SeenCount(), kLanes);
+  EXPECT_EQ(watch49.AliveCount(), kLanes);
+  EXPECT_EQ(watch50.SeenCount(), kLanes);
+  EXPECT_EQ(watch50.AliveCount(), kLanes);
 
   struct Path {
     const Participant& from;
