@@ -40,6 +40,7 @@
 #include "middleware/cyclone/backlog.h"
 #include "middleware/cyclone/domain.h"
 #include "middleware/cyclone/latched.h"
+#include "middleware/cyclone/reaper.h"
 
 namespace corvane_dds {
 
@@ -72,6 +73,12 @@ class CycloneEntity {
   dds_entity_t get() const { return handle_; }
   bool valid() const { return handle_ > 0; }
   void Reset();
+  // The handle, no longer deleted with the object.
+  dds_entity_t Release() {
+    const dds_entity_t handle = handle_;
+    handle_ = 0;
+    return handle;
+  }
 
  private:
   dds_entity_t handle_ = 0;
@@ -96,6 +103,9 @@ struct CycloneLane {
   CycloneEntity participant;
   CycloneEntity publisher;
   CycloneEntity subscriber;
+  // Deletes the lane's writers; declared last, so it has deleted them all
+  // before the participant goes.
+  std::unique_ptr<WriterReaper> reaper = std::make_unique<WriterReaper>();
 };
 
 class CycloneTopic : public TopicEngine {
@@ -188,6 +198,8 @@ class CycloneReader : public ReaderEngine {
 class CycloneWriter : public WriterEngine {
  public:
   CycloneWriter(const CycloneTopic& topic, const dds_DataWriterQos& qos, StatsSlot& stats);
+  // Hands the Cyclone writers to the lane's reaper.
+  ~CycloneWriter() override;
   bool Open();
 
   dds_ReturnCode_t Write(const void* buffer, uint32_t size, const dds_SampleInfo* info) override;

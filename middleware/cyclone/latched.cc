@@ -43,10 +43,6 @@ bool StillMatched(dds_entity_t reader, dds_instance_handle_t handle) {
   return true;
 }
 
-void DeleteAll(const std::vector<dds_entity_t>& writers) {
-  for (const dds_entity_t writer : writers) dds_delete(writer);
-}
-
 }  // namespace
 
 int32_t PublicationCache::HistoryDepth(dds_entity_t reader, dds_instance_handle_t handle) {
@@ -66,11 +62,13 @@ int32_t PublicationCache::HistoryDepth(dds_entity_t reader, dds_instance_handle_
 }
 
 RetainedHistory::RetainedHistory(dds_entity_t publisher, const dds_entity_t (&topics)[2],
-                                 const dds_DataWriterQos& qos, std::string topic_name)
+                                 const dds_DataWriterQos& qos, std::string topic_name,
+                                 WriterReaper& reaper)
     : publisher_(publisher),
       topics_{topics[0], topics[1]},
       qos_(qos),
-      topic_name_(std::move(topic_name)) {
+      topic_name_(std::move(topic_name)),
+      reaper_(reaper) {
   const SignalBlock block;
   sweeper_ = std::thread([this] { Sweep(); });
 }
@@ -82,7 +80,7 @@ RetainedHistory::~RetainedHistory() {
   }
   wake_.notify_one();
   sweeper_.join();
-  for (const auto& entry : sources_) dds_delete(entry.second.writer);
+  for (const auto& entry : sources_) reaper_.Delete(entry.second.writer);
 }
 
 dds_entity_t RetainedHistory::CreateWriter(int kind, int32_t depth) const {
@@ -115,11 +113,10 @@ void RetainedHistory::Keep(Source* source, const ddsi_serdata* sample) {
   }
 }
 
-void RetainedHistory::Forget(std::map<Key, Source>::iterator it,
-                             std::vector<dds_entity_t>* doomed) {
+void RetainedHistory::Forget(std::map<Key, Source>::iterator it) {
   samples_ -= it->second.samples;
   bytes_ -= it->second.bytes;
-  if (it->second.writer > 0) doomed->push_back(it->second.writer);
+  reaper_.Delete(it->second.writer);
   sources_.erase(it);
 }
 
@@ -161,7 +158,6 @@ dds_entity_t RetainedHistory::WriterFor(const CycloneSample& origin, uint64_t pu
                                         const ddsi_serdata* sample) {
   const int kind = origin.kind;
   const Key key(kind, publication);
-  std::vector<dds_entity_t> doomed;
   dds_entity_t writer = 0;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -186,13 +182,13 @@ dds_entity_t RetainedHistory::WriterFor(const CycloneSample& origin, uint64_t pu
         }
       }
       if (oldest == sources_.end()) break;
-      Forget(oldest, &doomed);
+      Forget(oldest);
     }
     const bool alone_past_bounds = samples_ > kMaxRetainedSamples || bytes_ > kMaxRetainedBytes;
     if (alone_past_bounds && !MayCreateWriter()) {
       // This publication alone is past the bounds, and no new writer may
       // take its history: the relay writer carries the sample.
-      Forget(it, &doomed);
+      Forget(it);
       it = sources_.end();
     } else if (alone_past_bounds) {
       // This publication alone is past the bounds: its history starts again
@@ -202,13 +198,12 @@ dds_entity_t RetainedHistory::WriterFor(const CycloneSample& origin, uint64_t pu
       fresh.reader = it->second.reader;
       fresh.depth = it->second.depth;
       fresh.last_write = it->second.last_write;
-      Forget(it, &doomed);
+      Forget(it);
       it = sources_.emplace(key, std::move(fresh)).first;
       Keep(&it->second, sample);
     }
     if (it != sources_.end()) writer = it->second.writer;
   }
-  DeleteAll(doomed);
   return writer;
 }
 
@@ -216,7 +211,6 @@ void RetainedHistory::Sweep() {
   std::unique_lock<std::mutex> lock(mutex_);
   while (!wake_.wait_for(lock, kSweepPeriod, [this] { return stopping_; })) {
     const auto now = std::chrono::steady_clock::now();
-    std::vector<dds_entity_t> doomed;
     for (auto it = sources_.begin(); it != sources_.end();) {
       const auto current = it++;
       Source& source = current->second;
@@ -228,12 +222,9 @@ void RetainedHistory::Sweep() {
         source.departed = true;
         source.departed_at = now;
       } else if (now - source.departed_at >= kDepartedGrace) {
-        Forget(current, &doomed);
+        Forget(current);
       }
     }
-    lock.unlock();
-    DeleteAll(doomed);
-    lock.lock();
   }
 }
 

@@ -36,6 +36,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "middleware/cyclone/reaper.h"
 #include "middleware/dds.h"
 
 namespace corvane_dds {
@@ -81,10 +82,11 @@ class PublicationCache {
 // each time the bounds start refusing.
 class RetainedHistory {
  public:
-  // `publisher` and `topics` (per kind) are the relay writer's; `qos` its QoS.
+  // `publisher` and `topics` (per kind) are the relay writer's; `qos` its
+  // QoS. Its writers are deleted through `reaper`, which must outlive it.
   RetainedHistory(dds_entity_t publisher, const dds_entity_t (&topics)[2],
-                  const dds_DataWriterQos& qos, std::string topic_name);
-  ~RetainedHistory();  // stops the sweeping thread, deletes the writers
+                  const dds_DataWriterQos& qos, std::string topic_name, WriterReaper& reaper);
+  ~RetainedHistory();  // stops the sweeping thread, hands the writers to the reaper
   RetainedHistory(const RetainedHistory&) = delete;
   RetainedHistory& operator=(const RetainedHistory&) = delete;
 
@@ -114,8 +116,8 @@ class RetainedHistory {
   dds_entity_t CreateWriter(int kind, int32_t depth) const;
   // The helpers below need mutex_. Counts `sample` as kept by `source`.
   void Keep(Source* source, const ddsi_serdata* sample);
-  // Drops a source and its counts; its writer goes to `doomed`.
-  void Forget(std::map<Key, Source>::iterator it, std::vector<dds_entity_t>* doomed);
+  // Drops a source and its counts; its writer goes to the reaper.
+  void Forget(std::map<Key, Source>::iterator it);
   // True past the bounds; warns the first time.
   bool OverBounds();
   // True when the writer bounds admit one more writer, which is then counted.
@@ -126,6 +128,7 @@ class RetainedHistory {
   const dds_entity_t topics_[2];
   const dds_DataWriterQos qos_;
   const std::string topic_name_;
+  WriterReaper& reaper_;
   std::mutex mutex_;
   std::condition_variable wake_;
   std::map<Key, Source> sources_;  // guarded by mutex_

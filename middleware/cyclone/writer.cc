@@ -118,6 +118,17 @@ CycloneWriter::CycloneWriter(const CycloneTopic& topic, const dds_DataWriterQos&
                              StatsSlot& stats)
     : topic_(topic), stats_(stats), qos_(qos), max_blocking_time_(BlockingTime(qos)) {}
 
+CycloneWriter::~CycloneWriter() {
+  retained_.reset();
+  for (CycloneEntity& writer : writers_) {
+    if (!writer.valid()) continue;
+    // The listener refers to this object; dropping it waits for a call in
+    // progress.
+    dds_set_listener(writer.get(), nullptr);
+    topic_.lane().reaper->Delete(writer.Release());
+  }
+}
+
 bool CycloneWriter::Open() {
   const CycloneQos cyclone_qos = MakeWriterQos(Refusing(qos_));
   if (!cyclone_qos) return false;
@@ -155,7 +166,8 @@ dds_entity_t CycloneWriter::RetainingWriter(const CycloneSample& origin, uint64_
   std::call_once(retained_once_, [this] {
     const dds_entity_t topics[kKinds] = {topic_.topic(kKeyless), topic_.topic(kKeyed)};
     retained_ = std::make_unique<RetainedHistory>(topic_.lane().publisher.get(), topics,
-                                                  Refusing(qos_), topic_.name());
+                                                  Refusing(qos_), topic_.name(),
+                                                  *topic_.lane().reaper);
     std::lock_guard<std::mutex> lock(user_data_mutex_);
     if (!user_data_.empty()) retained_->SetUserData(user_data_);
     retained_ready_ = true;

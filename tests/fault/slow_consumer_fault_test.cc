@@ -83,9 +83,10 @@ constexpr int kSlowPublishRate = 4000;
 
 // The other rule's share of its rate while a subscriber that keeps taking
 // holds its own rule back: its topic has a receive path of its own, so only
-// the two cores' sharing slows it. Before, the held receive thread of the
-// shared source domain kept it at about a quarter.
-constexpr double kBesideSlowMinShare = 0.9;
+// the two cores' sharing slows it (bench/isolation.sh measures it alone: 0.9
+// or more). Before, the held receive thread of the shared source domain kept
+// it at about a quarter.
+constexpr double kBesideSlowMinShare = 0.5;
 
 enum class Stall {
   kStoppedProcess,  // ddsperf sub frozen with SIGSTOP: no acks, no discovery
@@ -331,6 +332,46 @@ TEST_F(SlowConsumerFaultTest, HalfRateSubscriberLosesNothing) {
     RunStall({"subscriber taking at half the publish rate", Stall::kHalfRate}, layout,
              kBesideSlowMinShare);
   }
+}
+
+// Rules into subscribers that never acknowledge: deleting a writer that
+// holds unacknowledged samples waits Cyclone's linger time (a second), so the
+// stop must overlap those waits instead of adding them up rule by rule.
+TEST_F(SlowConsumerFaultTest, StopWithManyStalledRulesWaitsAboutOneLinger) {
+  constexpr int kSource = 230;
+  constexpr int kDestinations[] = {216, 217, 218, 219};
+  constexpr long kStopLimitMs = 2500;  // one by one: over 4,000
+  std::vector<corvane_e2e::DdsRule> rules;
+  std::vector<std::unique_ptr<ChildProcess>> readers;
+  std::string error;
+  for (const int domain : kDestinations) {
+    rules.push_back({"DDSPerfRDataKS", "KeyedSeq", kSource, domain});
+    corvane_test::ChildOptions options;
+    options.program = FAULT_SLOW_READER_PATH;
+    options.args = {std::to_string(domain), std::to_string(kReaderHistory), "120"};
+    options.set_env["CYCLONEDDS_URI"] = CORVANE_TEST_DDS_URI;
+    readers.push_back(ChildProcess::Start(options, &error));
+    ASSERT_NE(readers.back(), nullptr) << error;
+  }
+  TempDir dir;
+  std::unique_ptr<ChildProcess> relay =
+      corvane_e2e::StartRelay(dir, corvane_e2e::RuleFile(rules), &error);
+  ASSERT_NE(relay, nullptr) << error;
+  for (const auto& reader : readers) {
+    ASSERT_TRUE(reader->WaitForStdout("matched 1", kStartTimeout)) << reader->Stdout();
+  }
+  stalled_pub_ = StartDdsperf(kSource, 120, {"pub", "inf", "size", "1k"}, &error);
+  ASSERT_NE(stalled_pub_, nullptr) << error;
+  ASSERT_TRUE(WaitUntil([&] { return relay->Stderr().find(kDropStart) != npos; }, kStartTimeout))
+      << relay->Stderr();
+  relay->SendSignal(SIGTERM);
+  const Clock::time_point signalled = Clock::now();
+  const ChildExit exit = relay->Wait(corvane_test::kHangTimeout);
+  const long stop_ms = ElapsedMs(signalled);
+  std::cout << "stop with " << rules.size() << " stalled rules took " << stop_ms << " ms\n";
+  EXPECT_TRUE(exit.ExitedWith(0)) << exit << "\n" << relay->Stderr();
+  EXPECT_LT(stop_ms, kStopLimitMs);
+  for (const auto& reader : readers) reader->SendSignal(SIGKILL);
 }
 
 }  // namespace
