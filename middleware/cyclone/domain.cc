@@ -52,6 +52,16 @@ bool Configuration(dds_DomainId_t domain_id, int lane, std::string* config) {
   return true;
 }
 
+void LaneRefused(dds_DomainId_t domain_id, const char* why) {
+  logger* log = logger_global();
+  if (log->level <= LOGGER_INFO) {
+    logger_write(log, LOGGER_INFO, 0, 0, 0,
+                 "Domain %d gets no further Cyclone DDS instance (%s): its new topics share "
+                 "the receive paths it has",
+                 domain_id, why);
+  }
+}
+
 struct Registry {
   std::mutex mutex;
   std::condition_variable released;
@@ -90,16 +100,15 @@ std::shared_ptr<CycloneDomain> AcquireCycloneDomain(dds_DomainId_t domain_id, in
   }
   std::string config;
   if (!Configuration(domain_id, lane, &config)) {
-    logger* log = logger_global();
-    if (log->level <= LOGGER_INFO) {
-      logger_write(log, LOGGER_INFO, 0, 0, 0,
-                   "CYCLONEDDS_URI cannot be read for an extra instance of domain %d: its "
-                   "topics share one receive path",
-                   domain_id);
-    }
+    LaneRefused(domain_id, "CYCLONEDDS_URI cannot be read for it");
     return nullptr;
   }
   const dds_entity_t handle = dds_create_domain(static_cast<dds_domainid_t>(id), config.c_str());
+  if (handle <= 0 && lane > 0) {
+    // Lane 0 stands, so the rules still run: no error of theirs.
+    LaneRefused(domain_id, dds_strretcode(handle));
+    return nullptr;
+  }
   if (handle <= 0) {
     logger* log = logger_global();
     if (log->level <= LOGGER_ERROR) {

@@ -52,8 +52,8 @@ class CycloneDomain {
 // Lane `lane` of `domain_id`, created on first demand and shared while held;
 // an instance whose last holder has just let go can be acquired again at
 // once. Null, with Cyclone's reason logged, when Cyclone refuses the id or
-// the configuration; null for a lane other than 0, logged at info level,
-// when the layer cannot rewrite the configuration for it.
+// the configuration, or the layer cannot rewrite the configuration for a
+// lane other than 0 (logged at info level only: lane 0 carries on).
 std::shared_ptr<CycloneDomain> AcquireCycloneDomain(dds_DomainId_t domain_id, int lane = 0);
 
 }  // namespace corvane_dds

@@ -2,7 +2,6 @@
 
 #include "middleware/cyclone/lane_config.h"
 
-#include <cctype>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -45,6 +44,13 @@ std::string Trimmed(const std::string& text) {
   return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
 }
 
+// Whether the digits `digits` spell `number`, leading zeros allowed.
+bool SameNumber(const std::string& digits, uint32_t number) {
+  const size_t first = digits.find_first_not_of('0');
+  const std::string significant = first == std::string::npos ? "0" : digits.substr(first);
+  return significant == std::to_string(number);
+}
+
 }  // namespace
 
 bool RenameDomainSections(const std::string& text, uint32_t domain, uint32_t instance,
@@ -60,7 +66,7 @@ bool RenameDomainSections(const std::string& text, uint32_t domain, uint32_t ins
     result.append(last, (*tag)[0].first);
     std::string element = tag->str();
     std::smatch id;
-    if (std::regex_search(element, id, kId) && std::stoull(id[3].str()) == domain) {
+    if (std::regex_search(element, id, kId) && SameNumber(id[3].str(), domain)) {
       element = id.prefix().str() + id[1].str() + id[2].str() + std::to_string(instance) +
                 id[2].str() + id.suffix().str();
     }
@@ -97,7 +103,8 @@ bool LaneConfig(const std::string& uri, uint32_t domain, uint32_t instance, std:
     }
     // The XML declaration of a file may not stand inside a list.
     static const std::regex kDeclaration(R"(^\s*<\?xml[^>]*\?>)");
-    inline_xml.append(inline_xml.empty() ? "" : ",").append(std::regex_replace(text, kDeclaration, ""));
+    inline_xml.append(inline_xml.empty() ? "" : ",")
+        .append(std::regex_replace(text, kDeclaration, ""));
   }
   return RenameDomainSections(inline_xml, domain, instance, out);
 }

@@ -41,9 +41,9 @@ class WriterReaper {
 
   std::mutex mutex_;
   std::condition_variable wake_;
-  std::deque<dds_entity_t> doomed_;  // guarded by mutex_
-  size_t idle_ = 0;                  // threads waiting for work; guarded by mutex_
-  bool stopping_ = false;            // guarded by mutex_
+  std::deque<dds_entity_t> doomed_;   // guarded by mutex_
+  size_t idle_ = 0;                   // threads waiting for work; guarded by mutex_
+  bool stopping_ = false;             // guarded by mutex_
   std::vector<std::thread> threads_;  // started on demand; guarded by mutex_
 };
 

@@ -165,9 +165,9 @@ dds_entity_t CycloneWriter::RetainingWriter(const CycloneSample& origin, uint64_
                                             const ddsi_serdata* sample) {
   std::call_once(retained_once_, [this] {
     const dds_entity_t topics[kKinds] = {topic_.topic(kKeyless), topic_.topic(kKeyed)};
-    retained_ = std::make_unique<RetainedHistory>(topic_.lane().publisher.get(), topics,
-                                                  Refusing(qos_), topic_.name(),
-                                                  *topic_.lane().reaper);
+    retained_ =
+        std::make_unique<RetainedHistory>(topic_.lane().publisher.get(), topics, Refusing(qos_),
+                                          topic_.name(), *topic_.lane().reaper);
     std::lock_guard<std::mutex> lock(user_data_mutex_);
     if (!user_data_.empty()) retained_->SetUserData(user_data_);
     retained_ready_ = true;

@@ -62,6 +62,8 @@ TEST(LaneConfigTest, RenamesTheDomainsOwnSectionsOnly) {
       {R"(<Domain id="5"><X/></Domain>)", true, R"(<Domain id="90"><X/></Domain>)"},
       {R"(<domain Id = '5' >)", true, R"(<domain Id = '90' >)"},
       {R"(<Domain id="05">)", true, R"(<Domain id="90">)"},
+      {R"(<Domain id="99999999999999999999999">)", true,
+       R"(<Domain id="99999999999999999999999">)"},
       {R"(<Domain id="50"><Domain id="any">)", true, R"(<Domain id="50"><Domain id="any">)"},
       {R"(<DomainTag id="5">5</DomainTag>)", true, R"(<DomainTag id="5">5</DomainTag>)"},
       {R"(<F>${CYCLONEDDS_DOMAIN_ID}-${CYCLONEDDS_DOMAIN_ID}</F>)", true, R"(<F>5-5</F>)"},
