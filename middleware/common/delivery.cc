@@ -20,6 +20,13 @@ constexpr int kCallsPerFlush = 32;
 // whatever else came, acknowledgements included.
 constexpr auto kHoldSlice = std::chrono::milliseconds(1);
 
+// A backlog of this many samples or fewer is never held for the whole stall
+// time, whatever their size: a few samples of megabytes each are past twice
+// the bound at once, and holding the receive thread for them would also hold
+// the acknowledgements that an opposite rule through the same thread waits
+// for, while that rule's own full hold keeps this one's destination waiting.
+constexpr int64_t kSlicedSamples = 4;
+
 }  // namespace
 
 void DeliveryThread::Batch::Flush() {
@@ -46,8 +53,9 @@ void DeliveryThread::SetCallback(Callback callback) {
   wake_.notify_one();
 }
 
-uint64_t DeliveryThread::Arrived(uint64_t bytes) {
+uint64_t DeliveryThread::Arrived(uint64_t count, uint64_t bytes) {
   std::unique_lock<std::mutex> lock(mutex_);
+  samples_ += static_cast<int64_t>(count);
   bytes_ += static_cast<int64_t>(bytes);
   if (!pending_) {
     pending_ = true;
@@ -63,8 +71,8 @@ uint64_t DeliveryThread::Arrived(uint64_t bytes) {
   if (holds_back_.load() && !dropping_) {
     // Past twice the bound only the deadline ends a wait without room.
     const Clock::time_point deadline = stalled_since_ + kStallTime;
-    const Clock::time_point until =
-        bytes_ > 2 * bound ? deadline : std::min(now + kHoldSlice, deadline);
+    const bool full_hold = bytes_ > 2 * bound && samples_ > kSlicedSamples;
+    const Clock::time_point until = full_hold ? deadline : std::min(now + kHoldSlice, deadline);
     const bool room = room_.wait_until(lock, until, [&] { return bytes_ <= bound || stopping_; });
     // A reader that takes again before the deadline keeps its samples; the
     // next arrival waits again.
@@ -76,6 +84,7 @@ uint64_t DeliveryThread::Arrived(uint64_t bytes) {
 
 void DeliveryThread::Dropped(uint64_t count, uint64_t bytes) {
   std::lock_guard<std::mutex> lock(mutex_);
+  samples_ -= static_cast<int64_t>(count);
   bytes_ -= static_cast<int64_t>(bytes);
   dropped_in_episode_ += count;
   dropped_total_.fetch_add(count);
@@ -85,6 +94,7 @@ void DeliveryThread::Taken(uint64_t count, uint64_t bytes, bool more) {
   more_.store(more);
   if (count == 0) return;
   std::lock_guard<std::mutex> lock(mutex_);
+  samples_ -= static_cast<int64_t>(count);
   bytes_ -= static_cast<int64_t>(bytes);
   const auto bound = static_cast<int64_t>(kBoundBytes);
   // Taking again means the writes before went through: for a reliable path,

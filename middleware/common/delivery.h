@@ -15,7 +15,10 @@
 // keeps up lossless, however slow, with bounded memory. The hold is bounded:
 // it waits in short slices, so the receive thread still gets through
 // acknowledgements (two opposite relays never wait for each other), and a
-// reader that took nothing for kStallTime stops holding at all. From then on
+// reader that took nothing for kStallTime stops holding at all. Only a
+// backlog past twice the bound that also holds more than a few samples is
+// held without slices, which bounds the memory of a slow path: a few large
+// samples alone never hold the receive thread for long. From then on
 // it drops its oldest samples beyond the bound, counting them, until it takes
 // again, which its delivery thread only does once the destination has
 // acknowledged the writes before. A best-effort reader never holds: it drops
@@ -69,11 +72,11 @@ class DeliveryThread {
   void set_context(void* context) { context_.store(context); }
   void* context() const { return context_.load(); }
 
-  // `bytes` joined the backlog (on the engine's receive thread): wakes the
-  // thread and, while the backlog is over its bound, waits (never longer than
-  // kStallTime in all) for room. Returns how many bytes the caller must drop,
-  // oldest first, then report with Dropped.
-  uint64_t Arrived(uint64_t bytes);
+  // `count` samples of `bytes` in all joined the backlog (on the engine's
+  // receive thread): wakes the thread and, while the backlog is over its
+  // bound, waits (never longer than kStallTime in all) for room. Returns how
+  // many bytes the caller must drop, oldest first, then report with Dropped.
+  uint64_t Arrived(uint64_t count, uint64_t bytes);
   // `count` samples of `bytes` in all were dropped from the backlog.
   void Dropped(uint64_t count, uint64_t bytes);
   // `count` samples, `bytes` of the backlog, left it through a take; `more`
@@ -130,6 +133,7 @@ class DeliveryThread {
   std::condition_variable room_;  // for the engine's listener
   bool pending_ = false;          // guarded by mutex_
   bool stopping_ = false;         // guarded by mutex_
+  int64_t samples_ = 0;           // queued and not taken; guarded by mutex_
   int64_t bytes_ = 0;             // queued and not taken; guarded by mutex_
   // Since when the reader has taken nothing while over its bound; guarded.
   Clock::time_point stalled_since_{};

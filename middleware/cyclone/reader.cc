@@ -91,7 +91,7 @@ bool CycloneReader::Open(const dds_DataReaderQos& qos) {
 void CycloneReader::Queue(dds_entity_t cyclone_reader, int kind) {
   const BacklogCount taken = backlog_.TakeFrom(cyclone_reader, kind);
   if (taken.samples == 0) return;
-  const uint64_t excess = delivery_.Arrived(taken.bytes);
+  const uint64_t excess = delivery_.Arrived(taken.samples, taken.bytes);
   if (excess == 0) return;
   const BacklogCount dropped = backlog_.DropOldest(excess);
   delivery_.Dropped(dropped.samples, dropped.bytes);

@@ -184,7 +184,7 @@ bool FastDdsReader::AnswerFor(WriterEngine& requests) {
 // bound, so they count as zero bytes of the delivery thread's backlog: this
 // only wakes the thread, and never waits or asks for drops.
 void FastDdsReader::on_data_available(fdds::DataReader*) {
-  delivery_.Arrived(0);
+  delivery_.Arrived(0, 0);
 }
 
 void FastDdsReader::on_subscription_matched(fdds::DataReader*,

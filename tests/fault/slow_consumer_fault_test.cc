@@ -374,5 +374,42 @@ TEST_F(SlowConsumerFaultTest, StopWithManyStalledRulesWaitsAboutOneLinger) {
   for (const auto& reader : readers) reader->SendSignal(SIGKILL);
 }
 
+// Opposite reliable rules between two domains, each side publishing bursts of
+// samples larger than a reader's bound. Both subscribers keep up, so nothing
+// may be dropped: a few large samples must not hold a receive thread whose
+// acknowledgements the opposite rule waits for.
+TEST_F(SlowConsumerFaultTest, OppositeRulesWithLargeBurstsLoseNothing) {
+  constexpr int kDomains[] = {225, 231};
+  constexpr int kPublishSeconds = 10;
+  TempDir dir;
+  std::string error;
+  std::unique_ptr<ChildProcess> relay = corvane_e2e::StartRelay(
+      dir,
+      corvane_e2e::RuleFile({{"DDSPerfRDataKS", "KeyedSeq", kDomains[0], kDomains[1]},
+                             {"DDSPerfRDataKS", "KeyedSeq", kDomains[1], kDomains[0]}}),
+      &error);
+  ASSERT_NE(relay, nullptr) << error;
+  std::vector<std::unique_ptr<ChildProcess>> subs, pubs;
+  for (const int domain : kDomains) {
+    subs.push_back(StartDdsperf(domain, 60, {"sub"}, &error));
+    ASSERT_NE(subs.back(), nullptr) << error;
+  }
+  for (const int domain : kDomains) {
+    pubs.push_back(
+        StartDdsperf(domain, kPublishSeconds, {"pub", "2Hz", "size", "3M", "burst", "4"}, &error));
+    ASSERT_NE(pubs.back(), nullptr) << error;
+  }
+  for (const auto& pub : pubs) pub->Wait(seconds(kPublishSeconds + 30));
+  // Each subscriber hears its own domain's publisher and the relayed one.
+  const uint64_t expected = 2 * 8 * (kPublishSeconds - 2);
+  for (const auto& sub : subs) {
+    EXPECT_TRUE(WaitUntil([&] { return ReceivedSoFar(*sub) >= expected; }, seconds(10)))
+        << sub->Stdout();
+    StopDdsperf(sub.get());
+    EXPECT_EQ(sub->Stdout().find("samples lost"), npos) << sub->Stdout();
+  }
+  EXPECT_EQ(relay->Stderr().find(kDropStart), npos) << relay->Stderr();
+}
+
 }  // namespace
 }  // namespace corvane_fault
