@@ -58,7 +58,7 @@ const CycloneLane& CycloneParticipant::LaneFor(const std::string& topic_name) {
     next_lane_ = (next_lane_ + 1) % CycloneDomain::kLanes;
     if (!lanes_[lane] && !lanes_refused_) lanes_[lane] = OpenLane(domain_id_, lane);
     // A lane that cannot be opened will not open later either: from then on
-    // every new topic goes to lane 0.
+    // no lane is opened, and the topics a missing one would get go to lane 0.
     if (!lanes_[lane]) {
       lanes_refused_ = true;
       lane = 0;
