@@ -69,7 +69,8 @@ uint64_t DeliveryThread::Arrived(uint64_t count, uint64_t bytes) {
     stalled_since_ = now;
   }
   if (holds_back_.load() && !dropping_) {
-    // Past twice the bound only the deadline ends a wait without room.
+    // Past twice the bound with more than a few samples queued, only the
+    // deadline ends a wait without room.
     const Clock::time_point deadline = stalled_since_ + kStallTime;
     const bool full_hold = bytes_ > 2 * bound && samples_ > kSlicedSamples;
     const Clock::time_point until = full_hold ? deadline : std::min(now + kHoldSlice, deadline);

@@ -57,6 +57,19 @@ struct RenameCase {
   std::string renamed;
 };
 
+// Runs every case through `rewrite`, for domain 5 and instance 90.
+template <size_t N>
+void ExpectRewrites(bool (*rewrite)(const std::string&, uint32_t, uint32_t, std::string*),
+                    const RenameCase (&cases)[N]) {
+  for (const RenameCase& c : cases) {
+    std::string out;
+    EXPECT_EQ(rewrite(c.text, 5, 90, &out), c.accepted) << c.text;
+    if (c.accepted) {
+      EXPECT_EQ(out, c.renamed) << c.text;
+    }
+  }
+}
+
 TEST(LaneConfigTest, RenamesTheDomainsOwnSectionsOnly) {
   const RenameCase kCases[] = {
       {R"(<Domain id="5"><X/></Domain>)", true, R"(<Domain id="90"><X/></Domain>)"},
@@ -70,13 +83,7 @@ TEST(LaneConfigTest, RenamesTheDomainsOwnSectionsOnly) {
       {R"(<F>$CYCLONEDDS_DOMAIN_ID</F>)", false, ""},
       {R"(<F>${CYCLONEDDS_DOMAIN_ID:-3}</F>)", false, ""},
   };
-  for (const RenameCase& c : kCases) {
-    std::string out;
-    EXPECT_EQ(RenameDomainSections(c.text, 5, 90, &out), c.accepted) << c.text;
-    if (c.accepted) {
-      EXPECT_EQ(out, c.renamed) << c.text;
-    }
-  }
+  ExpectRewrites(RenameDomainSections, kCases);
 }
 
 TEST(LaneConfigTest, ReadsFilesAndRefusesWhatItCannotSpellOut) {
@@ -92,13 +99,7 @@ TEST(LaneConfigTest, ReadsFilesAndRefusesWhatItCannotSpellOut) {
       {"file://" + dir.PathOf("missing.xml"), false, ""},
       {"$HOME/cfg.xml", false, ""},
   };
-  for (const RenameCase& c : kCases) {
-    std::string out;
-    EXPECT_EQ(LaneConfig(c.text, 5, 90, &out), c.accepted) << c.text;
-    if (c.accepted) {
-      EXPECT_EQ(out, c.renamed) << c.text;
-    }
-  }
+  ExpectRewrites(LaneConfig, kCases);
 }
 
 // A lane that skipped the section for its domain would keep the port base
