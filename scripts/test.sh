@@ -75,8 +75,10 @@ if want cyclone-assert; then
     lib=$cyclone/build/lib
     ln -sf libddsc.so.0.10.2 "$lib/libddsc.so.0debian"  # Debian's soname
     build "$root/build" ""
+    # ldd's whole list is read first: grep -q would stop reading at the
+    # match and the pipe's failure (SIGPIPE) would fail the check.
     for binary in "$root/build/app/corvane" "$root/build/tests/middleware/middleware_dds_test"; do
-      LD_LIBRARY_PATH=$lib ldd "$binary" | grep -q "$lib/libddsc" ||
+      deps=$(LD_LIBRARY_PATH=$lib ldd "$binary") && grep -q "$lib/libddsc" <<<"$deps" ||
         { echo "$binary does not load $lib/libddsc" >&2; exit 1; }
     done
     (cd "$root/build" &&
